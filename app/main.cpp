@@ -1,0 +1,20 @@
+#include "form1.h"
+#include "host_serial.h"
+#include "qt_platform_services.h"
+#include "texts.h"
+
+#include <QApplication>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Tavrin"));
+    QCoreApplication::setApplicationName(Texts::AppTitle);
+
+    HostSerial serial;
+    QtPlatformServices platform;
+    Form1 form(serial, platform);
+    form.startUp();
+    form.show();
+    return QApplication::exec();
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "serial_component.h"
+
+#include <QByteArray>
+#include <QSerialPort>
+#include <QString>
+
+// The serial component over a device of the host, through QSerialPort.
+// Port n is the device named by the environment variable TAVRIN_COM<n>, else
+// by the user setting Ports/COM<n>, else the platform's n-th serial port.
+// Every received byte is handed to the panel as its own OnComm event, posted
+// to the event loop, so bytes that arrive together are queued, never dropped.
+class HostSerial final : public SerialComponent {
+    Q_OBJECT
+public:
+    explicit HostSerial(QObject* parent = nullptr);
+    ~HostSerial() override;
+
+    void setCommPort(std::int16_t port) override;
+    std::int16_t CommPort() const override { return commPort_; }
+    void setSettings(const QString& settings) override;
+    void setInputMode(std::int32_t mode) override { inputMode_ = mode; }
+    void setRThreshold(std::int16_t threshold) override { rThreshold_ = threshold; }
+    bool PortOpen() const override { return port_.isOpen(); }
+    void setPortOpen(bool open) override;
+    void Output(const QByteArray& bytes) override;
+    std::int16_t CommEvent() const override { return commEvent_; }
+    QByteArray Input() override;
+    QString describePort(std::int16_t port) const override;
+
+    // The device path that port n stands for.
+    static QString devicePath(std::int16_t port);
+
+private:
+    struct LineSettings {
+        qint32 baud = 9600;
+        QSerialPort::Parity parity = QSerialPort::NoParity;
+        QSerialPort::DataBits dataBits = QSerialPort::Data8;
+        QSerialPort::StopBits stopBits = QSerialPort::OneStop;
+    };
+    static LineSettings parseSettings(const QString& settings);
+    void applyLineSettings();
+    void open();
+    void close();
+    void onReadyRead();
+    void onError(QSerialPort::SerialPortError error);
+    void postDelivery();
+    void deliverOne();
+    [[noreturn]] void throwOpenFailure(const QString& path, QSerialPort::SerialPortError error);
+
+    QSerialPort port_;
+    std::int16_t commPort_ = 1;
+    LineSettings line_;
+    std::int32_t inputMode_ = 0;
+    std::int16_t rThreshold_ = 0;
+    std::int16_t commEvent_ = 0;
+    QByteArray pending_;   // received; bytes from pendingHead_ on are not yet delivered
+    qsizetype pendingHead_ = 0;
+    QByteArray current_;   // the byte of the event being delivered
+    bool deliveryPosted_ = false;
+};

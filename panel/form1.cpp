@@ -1,0 +1,227 @@
+#include "form1.h"
+
+#include "colors.h"
+#include "fonts.h"
+#include "lamp.h"
+#include "operation_error.h"
+#include "platform_services.h"
+#include "serial_component.h"
+#include "texts.h"
+#include "twips.h"
+
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include <algorithm>
+#include <vector>
+
+namespace {
+
+constexpr int ClientWidth = 8670;
+constexpr int ClientHeight = 5175;
+
+QPushButton* makeButton(QWidget* parent, const QString& caption)
+{
+    auto* button = new QPushButton(caption, parent);
+    button->setAutoDefault(false);
+    return button;
+}
+
+QGroupBox* makeFrame(QWidget* parent, const QString& caption)
+{
+    auto* frame = new QGroupBox(caption, parent);
+    frame->setFont(Fonts::song(10.5));
+    frame->setFocusPolicy(Qt::NoFocus);
+    return frame;
+}
+
+}  // namespace
+
+Form1::Form1(SerialComponent& comm, PlatformServices& platform, QWidget* parent)
+    : QWidget(parent), MSComm1(comm), platform_(platform)
+{
+    buildControls();
+    setTabOrderAsDesigned();
+    wireEvents();
+    // The poll timer ticks from the moment the window exists.
+    Timer1->start(LinkWatchdog::FastIntervalMs);
+}
+
+Form1::~Form1() = default;
+
+void Form1::buildControls()
+{
+    const Twips t(logicalDpiX());
+    setFixedSize(t.px(ClientWidth), t.px(ClientHeight));
+    setFont(Fonts::windowDefault(font()));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, Colors::Background);
+    setPalette(pal);
+    setAutoFillBackground(true);
+
+    // Frames first, so each lies behind the control it holds.
+    Frame2 = makeFrame(this, QStringLiteral("PC指令"));
+    Frame2->setGeometry(t.rect(240, 3360, 1455, 975));
+    Frame3 = makeFrame(this, QStringLiteral("返回结果"));
+    Frame3->setGeometry(t.rect(2040, 3360, 1575, 975));
+    Frame1 = makeFrame(this, QStringLiteral("串口设置"));
+    Frame1->setGeometry(t.rect(3960, 3360, 1335, 975));
+
+    for (int i = 0; i < Channels; ++i) {
+        Lamp0[i] = new Lamp(this);
+        Lamp0[i]->setGeometry(t.rect(240 + 720 * i, 480, 255, 255));
+        Key0[i] = makeButton(this, QStringLiteral("PB%1").arg(i));
+        Key0[i]->setGeometry(t.rect(120 + 720 * i, 840, 495, 495));
+        Lamp0[Channels + i] = new Lamp(this);
+        Lamp0[Channels + i]->setGeometry(t.rect(240 + 720 * i, 1920, 255, 255));
+        Key1[i] = makeButton(this, QStringLiteral("PB%1").arg(i < 8 ? 12 + i : 19));
+        Key1[i]->setGeometry(t.rect(120 + 720 * i, 2280, 495, 495));
+    }
+
+    Keyall = makeButton(this, QStringLiteral("全开"));
+    Keyall->setGeometry(t.rect(7200, 3240, 1095, 375));
+    Keyall->setFont(Fonts::song(12));
+
+    Label1 = new QLabel(QStringLiteral("串口状态"), this);
+    Label1->setGeometry(t.rect(5640, 3240, 975, 255));
+    Label1->setFont(Fonts::song(12));
+    Label1->setAlignment(Qt::AlignCenter);
+
+    Senddis = new QLineEdit(this);
+    Senddis->setGeometry(t.rect(360, 3720, 1215, 405));
+    Senddis->setFont(Fonts::song(14.25));
+
+    Rxdis = new QLineEdit(this);
+    Rxdis->setGeometry(t.rect(2160, 3720, 1335, 375));
+    Rxdis->setReadOnly(true);
+
+    Com = new QComboBox(this);
+    Com->setEditable(true);
+    Com->setInsertPolicy(QComboBox::NoInsert);
+    Com->setCompleter(nullptr);
+    Com->setEditText(QStringLiteral("Com"));
+    Com->setGeometry(t.rect(4200, 3720, 855, 330));
+    Com->setFont(Fonts::song(10.5));
+
+    Shape1 = new Lamp(this);
+    Shape1->setGeometry(t.rect(6000, 3720, 255, 255));
+
+    Command1 = makeButton(this, QStringLiteral("全关"));
+    Command1->setGeometry(t.rect(7200, 4080, 1095, 375));
+    Command1->setFont(Fonts::song(12));
+
+    Comopen = makeButton(this, Texts::ClosePort);
+    Comopen->setGeometry(t.rect(5640, 4200, 975, 495));
+    Rstcomm = makeButton(this, QStringLiteral("前台复位"));
+    Rstcomm->setGeometry(t.rect(720, 4440, 1215, 495));
+    Upcomm = makeButton(this, QStringLiteral("软件升级"));
+    Upcomm->setGeometry(t.rect(2160, 4440, 1215, 495));
+
+    Timer1 = new QTimer(this);
+}
+
+void Form1::setTabOrderAsDesigned()
+{
+    std::vector<std::pair<int, QWidget*>> order;
+    for (int i = 0; i < Channels; ++i) {
+        order.emplace_back(i < 6 ? i : 9 + (i - 6), Key0[i]);
+        order.emplace_back(i < 8 ? 15 + i : 32 + (i - 8), Key1[i]);
+    }
+    order.insert(order.end(), {{6, Keyall}, {7, Upcomm}, {8, Rstcomm}, {24, Com}, {26, Senddis},
+                               {28, Rxdis}, {29, Comopen}, {31, Command1}});
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1].second, order[i].second);
+}
+
+void Form1::wireEvents()
+{
+    for (int i = 0; i < Channels; ++i)
+        connect(Key0[i], &QPushButton::clicked, this, [this, i] { guarded([this, i] { Key0_Click(i); }); });
+    connect(Keyall, &QPushButton::clicked, this, [this] { guarded([this] { Keyall_Click(); }); });
+    connect(Command1, &QPushButton::clicked, this, [this] { guarded([this] { Command1_Click(); }); });
+    connect(Upcomm, &QPushButton::clicked, this, [this] { guarded([this] { Upcomm_Click(); }); });
+    connect(Rstcomm, &QPushButton::clicked, this, [this] { guarded([this] { Rstcomm_Click(); }); });
+    connect(Comopen, &QPushButton::clicked, this, [this] { guarded([this] { Comopen_Click(); }); });
+    connect(Com, &QComboBox::activated, this, &Form1::onComActivated);
+    Com->lineEdit()->installEventFilter(this);
+    // A posted tick leaves the timer free to fire again while a handler waits
+    // in a message box.
+    connect(Timer1, &QTimer::timeout, this, &Form1::onTimer1Timeout, Qt::QueuedConnection);
+    connect(&MSComm1, &SerialComponent::OnComm, this, [this] { guarded([this] { MSComm1_OnComm(); }); });
+}
+
+void Form1::onTimer1Timeout()
+{
+    // A tick posted before the timer was stopped belongs to the stopped timer.
+    if (Timer1->isActive())
+        guarded([this] { Timer1_Timer(); });
+}
+
+void Form1::onComActivated()
+{
+    if (comTextEditing_)
+        return;
+    guarded([this] { Com_Click(); });
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == Com->lineEdit()) {
+        const bool finishesEdit =
+            event->type() == QEvent::FocusOut ||
+            (event->type() == QEvent::KeyPress &&
+             (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Return ||
+              static_cast<QKeyEvent*>(event)->key() == Qt::Key_Enter));
+        if (finishesEdit && !comTextEditing_) {
+            // The combo box turns a finished edit that matches an entry into a
+            // pick of it; that must not switch the port. The flag drops once
+            // this event has been handled.
+            comTextEditing_ = true;
+            QTimer::singleShot(0, this, [this] { comTextEditing_ = false; });
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+std::int16_t Form1::ListIndex() const { return static_cast<std::int16_t>(Com->currentIndex()); }
+
+void Form1::setListIndex(std::int16_t index)
+{
+    if (index < -1 || index >= Com->count())
+        throw OperationError(ErrorNumber::InvalidProperty, ErrorSource::PortList,
+                             QStringLiteral("there is no port list entry %1").arg(index));
+    Com->setCurrentIndex(index);
+    Com_Click();
+}
+
+void Form1::reportError(const OperationError& error) { platform_.msgBox(error.reportText()); }
+
+template <typename Handler>
+void Form1::guarded(Handler&& handler)
+{
+    try {
+        handler();
+    } catch (const OperationError& error) {
+        // A serial fault that closed the port has been told; the next tick need
+        // not tell it again.
+        portLossReported_ = !MSComm1.PortOpen();
+        reportError(error);
+    } catch (const std::exception& error) {
+        reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QString::fromLocal8Bit(error.what())));
+    } catch (...) {
+        reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QStringLiteral("unknown failure")));
+    }
+}
+
+void Form1::closeEvent(QCloseEvent* event)
+{
+    guarded([this] { shutDown(); });
+    event->accept();
+}

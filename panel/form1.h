@@ -1,0 +1,114 @@
+#pragma once
+
+#include "link_watchdog.h"
+#include "reply_assembler.h"
+
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+
+class Lamp;
+class OperationError;
+class PlatformServices;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class SerialComponent;
+
+// The control panel window. It owns all of the panel's state and handles
+// every event; each concern's handlers are defined in their own source file:
+//   link/port_lifecycle.cpp       start-up, port list, port button, shut-down
+//   link/watchdog_tick.cpp        the poll timer's tick
+//   protocol/command_handlers.cpp the command buttons
+//   protocol/receive_handler.cpp  received bytes and replies
+//   panel/channel_display.cpp     state and state_dis
+class Form1 final : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int Channels = 12;
+
+    Form1(SerialComponent& comm, PlatformServices& platform, QWidget* parent = nullptr);
+    ~Form1() override;
+
+    // Controls, owned by the window through Qt's parent ownership.
+    std::array<Lamp*, 2 * Channels> Lamp0{};
+    std::array<QPushButton*, Channels> Key0{};
+    std::array<QPushButton*, Channels> Key1{};
+    QPushButton* Keyall = nullptr;
+    QPushButton* Command1 = nullptr;
+    QPushButton* Comopen = nullptr;
+    QPushButton* Rstcomm = nullptr;
+    QPushButton* Upcomm = nullptr;
+    QLabel* Label1 = nullptr;
+    QGroupBox* Frame1 = nullptr;
+    QGroupBox* Frame2 = nullptr;
+    QGroupBox* Frame3 = nullptr;
+    QLineEdit* Senddis = nullptr;
+    QLineEdit* Rxdis = nullptr;
+    QComboBox* Com = nullptr;
+    Lamp* Shape1 = nullptr;
+    QTimer* Timer1 = nullptr;
+    SerialComponent& MSComm1;
+
+    // Start-up: runs once, before the window is first shown.
+    void startUp();
+    // Shut-down: stores the port choice and closes the port; runs when the window closes.
+    void shutDown();
+    void Com_Click();
+    void Comopen_Click();
+    void Key0_Click(int index);
+    void Keyall_Click();
+    void Command1_Click();
+    void Upcomm_Click();
+    void Rstcomm_Click();
+    void Timer1_Timer();
+    void MSComm1_OnComm();
+
+    // Repaints the twelve channels from Stateword.
+    void state();
+    // Turns one channel into its other look; fails for an index outside 0 to 11.
+    void state_dis(std::int16_t index);
+
+    // The selected entry of the port list, -1 for none. Assigning it runs the
+    // port list's click handler before it returns.
+    std::int16_t ListIndex() const;
+    void setListIndex(std::int16_t index);
+
+    const ReplyAssembler& replies() const { return assembler_; }
+    std::int64_t Ticks() const { return watchdog_.Ticks(); }
+    std::int16_t Keystate(int channel) const { return keystate_.at(static_cast<std::size_t>(channel)); }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void buildControls();
+    void setTabOrderAsDesigned();
+    void wireEvents();
+    void comClickSteps();
+    void sendCommand(const QByteArray& command, bool echo);
+    void paintChannel(int channel, bool set);
+    void reportError(const OperationError& error);
+    void onTimer1Timeout();
+    void onComActivated();
+    // Runs a handler so that no exception reaches the event loop: a failure is
+    // shown once as an error report.
+    template <typename Handler>
+    void guarded(Handler&& handler);
+
+    PlatformServices& platform_;
+    ReplyAssembler assembler_;
+    LinkWatchdog watchdog_;
+    std::array<std::int16_t, Channels> keystate_{};
+    // A serial fault already shown by a handler; the next tick stops polling
+    // without a second box for it.
+    bool portLossReported_ = false;
+    // Set while the port list's text field finishes an edit, so typed text never
+    // counts as a pick.
+    bool comTextEditing_ = false;
+};

@@ -1,0 +1,13 @@
+#pragma once
+
+#include "platform_services.h"
+
+// The desktop's own services: QMessageBox, processEvents and QSettings under
+// the application's organisation and name.
+class QtPlatformServices final : public PlatformServices {
+public:
+    void msgBox(const QString& text) override;
+    void doEvents() override;
+    QString getSetting(const QString& section, const QString& key, const QString& fallback) override;
+    bool saveSetting(const QString& section, const QString& key, const QString& value) override;
+};

@@ -1,0 +1,73 @@
+#include "reply_assembler.h"
+
+namespace {
+constexpr std::uint8_t StatusMark = 't';
+constexpr std::uint8_t UpgradeMark = 'd';
+constexpr std::uint8_t UpgradeU = 'u';
+constexpr std::uint8_t UpgradeP = 'p';
+}  // namespace
+
+void ReplyAssembler::wrap()
+{
+    if (rxpos_ > 4)
+        rxpos_ = 0;
+}
+
+ReplyAssembler::Reply ReplyAssembler::receive(const QByteArray& bytes)
+{
+    wrap();
+    rxbuf_ = bytes;
+    if (!rxbuf_.isEmpty())
+        file(static_cast<std::uint8_t>(rxbuf_.back()));
+    return recognise();
+}
+
+ReplyAssembler::Reply ReplyAssembler::otherEvent()
+{
+    wrap();
+    return recognise();
+}
+
+void ReplyAssembler::file(std::uint8_t byte)
+{
+    if (traceCount_ < TraceLimit) {
+        trace_[static_cast<std::size_t>((traceStart_ + traceCount_) % TraceLimit)] = byte;
+        ++traceCount_;
+    } else {
+        trace_[static_cast<std::size_t>(traceStart_)] = byte;
+        traceStart_ = (traceStart_ + 1) % TraceLimit;
+    }
+    rxframe_[static_cast<std::size_t>(rxpos_)] = byte;
+    ++rxpos_;
+}
+
+ReplyAssembler::Reply ReplyAssembler::recognise()
+{
+    if (rxpos_ != 4)
+        return Reply::None;
+    if (rxframe_[3] == UpgradeMark)
+        return rxframe_[1] == UpgradeU && rxframe_[2] == UpgradeP ? Reply::UpgradeReady : Reply::None;
+    if (rxframe_[3] == StatusMark && rxframe_[0] == 0) {
+        stateword_ = static_cast<std::uint16_t>(rxframe_[1] + 256u * rxframe_[2]);
+        return Reply::Status;
+    }
+    return Reply::None;
+}
+
+void ReplyAssembler::reset()
+{
+    traceStart_ = 0;
+    traceCount_ = 0;
+    rxpos_ = 0;
+}
+
+QString ReplyAssembler::Rxhex() const
+{
+    QString text;
+    text.reserve(traceCount_ * 3);
+    for (int i = 0; i < traceCount_; ++i) {
+        text += QString::number(trace_[static_cast<std::size_t>((traceStart_ + i) % TraceLimit)], 16).toUpper();
+        text += QLatin1Char(' ');
+    }
+    return text;
+}
