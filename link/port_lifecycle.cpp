@@ -23,7 +23,7 @@ void Form1::startUp()
             Key1[i]->setText(Texts::On);
         }
         for (int port = 1; port <= 4; ++port)
-            Com->addItem(QStringLiteral("COM%1").arg(port));
+            addPortEntry(QStringLiteral("COM%1").arg(port));
 
         QString saved = SavedPort::trimSpaces(platform_.getSetting(Texts::SettingsSection, Texts::SettingsKey, {}));
         if (saved.isEmpty())

@@ -150,6 +150,9 @@ void Form1::wireEvents()
     connect(Rstcomm, &QPushButton::clicked, this, [this] { guarded([this] { Rstcomm_Click(); }); });
     connect(Comopen, &QPushButton::clicked, this, [this] { guarded([this] { Comopen_Click(); }); });
     connect(Com, &QComboBox::activated, this, &Form1::onComActivated);
+    // The combo box hands focus and key events to its text field directly,
+    // past any filter on the field, so both are watched.
+    Com->installEventFilter(this);
     Com->lineEdit()->installEventFilter(this);
     // A posted tick leaves the timer free to fire again while a handler waits
     // in a message box.
@@ -173,21 +176,41 @@ void Form1::onComActivated()
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == Com->lineEdit()) {
+    if (watched == Com || watched == Com->lineEdit()) {
         const bool finishesEdit =
             event->type() == QEvent::FocusOut ||
             (event->type() == QEvent::KeyPress &&
              (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Return ||
               static_cast<QKeyEvent*>(event)->key() == Qt::Key_Enter));
         if (finishesEdit && !comTextEditing_) {
-            // The combo box turns a finished edit that matches an entry into a
-            // pick of it; that must not switch the port. The flag drops once
-            // this event has been handled.
+            // The combo box turns a finished edit that names an entry into a
+            // pick of it. Typed text must neither switch the port nor move the
+            // selection, so the selection is put back once the event is handled.
             comTextEditing_ = true;
-            QTimer::singleShot(0, this, [this] { comTextEditing_ = false; });
+            const int selected = Com->currentIndex();
+            QTimer::singleShot(0, this, [this, selected] {
+                if (Com->currentIndex() != selected) {
+                    const QString typed = Com->currentText();
+                    Com->setCurrentIndex(selected);
+                    Com->setEditText(typed);
+                }
+                comTextEditing_ = false;
+            });
         }
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void Form1::addPortEntry(const QString& text)
+{
+    // Appending must not select: the list keeps its selection, or none.
+    const int selected = Com->currentIndex();
+    const QString shown = Com->currentText();
+    Com->addItem(text);
+    if (selected < 0) {
+        Com->setCurrentIndex(-1);
+        Com->setEditText(shown);
+    }
 }
 
 std::int16_t Form1::ListIndex() const { return static_cast<std::int16_t>(Com->currentIndex()); }

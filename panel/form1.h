@@ -76,6 +76,8 @@ public:
     // The selected entry of the port list, -1 for none. Assigning it runs the
     // port list's click handler before it returns.
     std::int16_t ListIndex() const;
+    // Appends an entry to the port list without selecting it.
+    void addPortEntry(const QString& text);
     void setListIndex(std::int16_t index);
 
     const ReplyAssembler& replies() const { return assembler_; }

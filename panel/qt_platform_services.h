@@ -4,7 +4,7 @@
 
 // The desktop's own services: QMessageBox, processEvents and QSettings under
 // the application's organisation and name.
-class QtPlatformServices final : public PlatformServices {
+class QtPlatformServices : public PlatformServices {
 public:
     void msgBox(const QString& text) override;
     void doEvents() override;

@@ -1,0 +1,72 @@
+#include "fake_serial.h"
+
+#include "operation_error.h"
+
+void FakeSerial::setCommPort(std::int16_t port)
+{
+    log << QStringLiteral("CommPort=%1").arg(port);
+    if (port < 1)
+        throw OperationError(SerialError::BadPortNumber, "MSComm1: ", "invalid port number");
+    port_ = port;
+}
+
+bool FakeSerial::PortOpen() const
+{
+    ++portOpenReads;
+    return open_;
+}
+
+void FakeSerial::setPortOpen(bool open)
+{
+    log << (open ? "Open" : "Close");
+    if (!open) {
+        open_ = false;
+        return;
+    }
+    if (open_)
+        return;
+    if (missingPorts.contains(port_))
+        throw OperationError(SerialError::DeviceMissing, "MSComm1: ",
+                             describePort(port_) + " cannot be opened: the device does not exist");
+    open_ = true;
+    openPort_ = port_;
+}
+
+void FakeSerial::Output(const QByteArray& bytes)
+{
+    log << "Output=" + QString::fromLatin1(bytes);
+    if (!open_)
+        throw OperationError(SerialError::PortNotOpen, "MSComm1: ", "port is not open");
+    if (writeVanishes) {
+        writeVanishes = false;
+        open_ = false;
+        throw OperationError(SerialError::WriteFailed, "MSComm1: ", "writing failed: the device is gone");
+    }
+    written += bytes;
+}
+
+QByteArray FakeSerial::Input()
+{
+    QByteArray bytes;
+    bytes.swap(input_);
+    return bytes;
+}
+
+void FakeSerial::deliverRead(const QByteArray& bytes)
+{
+    event_ = ComEvReceive;
+    input_ = bytes;
+    emit OnComm();
+}
+
+void FakeSerial::deliverEach(const QByteArray& bytes)
+{
+    for (char byte : bytes)
+        deliverRead(QByteArray(1, byte));
+}
+
+void FakeSerial::deliverOther(std::int16_t event)
+{
+    event_ = event;
+    emit OnComm();
+}

@@ -1,0 +1,255 @@
+// Start-up, the port list, the port button and shut-down, step by step.
+#include "window_fixture.h"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+QString errorNumberOf(const QString& message)
+{
+    static const QRegularExpression re("^error NO: (-?\\d+)--");
+    const auto match = re.match(message);
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+}  // namespace
+
+class TestPortLifecycle : public QObject {
+    Q_OBJECT
+private slots:
+    void startUpWithSavedPort_data()
+    {
+        QTest::addColumn<QString>("saved");  // null: nothing stored
+        QTest::addColumn<int>("listIndex");
+        QTest::addColumn<int>("openPort");   // 0: closed
+        QTest::addColumn<QString>("error");  // number of the error report, empty for none
+
+        QTest::newRow("nothing stored") << QString() << 0 << 1 << "";
+        QTest::newRow("empty") << "" << 0 << 1 << "";
+        QTest::newRow("0") << "0" << 0 << 1 << "";
+        QTest::newRow("-2") << "-2" << 0 << 1 << "";
+        QTest::newRow("-1") << "-1" << 0 << 1 << "";
+        QTest::newRow("3") << "3" << 2 << 3 << "";
+        QTest::newRow("spaces") << " 3 " << 2 << 3 << "";
+        QTest::newRow("4") << "4" << 3 << 4 << "";
+        QTest::newRow("+2") << "+2" << 1 << 2 << "";
+        QTest::newRow("5: no entry") << "5" << -1 << 0 << "380";
+        QTest::newRow("32768: no entry") << "32768" << -1 << 0 << "380";
+        QTest::newRow("99999: overflow") << "99999" << -1 << 0 << "6";
+        QTest::newRow("99999999999") << "99999999999" << -1 << 0 << "6";
+        QTest::newRow("a hundred digits") << QString(100, '7') << -1 << 0 << "6";
+        QTest::newRow("abc") << "abc" << -1 << 0 << "13";
+        QTest::newRow("3abc") << "3abc" << -1 << 0 << "13";
+        QTest::newRow("3.5") << "3.5" << -1 << 0 << "13";
+        QTest::newRow("0x3") << "0x3" << -1 << 0 << "13";
+        QTest::newRow("tab before 3") << "\t3" << -1 << 0 << "13";
+        QTest::newRow("sign alone") << "-" << -1 << 0 << "13";
+        QTest::newRow("not UTF-8") << QString::fromUtf8("\xff\xfe" "3") << -1 << 0 << "13";
+    }
+    void startUpWithSavedPort()
+    {
+        QFETCH(QString, saved);
+        QFETCH(QString, error);
+        WindowFixture w;
+        if (!saved.isNull())
+            w.platform.settings["Com/PORT"] = saved;
+        w.form->startUp();
+
+        QCOMPARE(w.form->windowTitle(), QString("Orvessa  V1.3版本      www.tavrin.com "));
+        QCOMPARE(w.form->Com->count(), 4);
+        QCOMPARE(w.form->Com->itemText(3), QString("COM4"));
+        QCOMPARE(w.form->Key1[11]->text(), QString("开"));
+        QTEST(int(w.form->ListIndex()), "listIndex");
+        QTEST(w.serial.openPort(), "openPort");
+        if (error.isEmpty()) {
+            QCOMPARE(w.platform.messages, QStringList());
+            QVERIFY(w.serial.log.contains("Settings=9600,n,8,1"));
+        } else {
+            QCOMPARE(w.platform.messages.size(), 1);
+            QCOMPARE(errorNumberOf(w.platform.messages.first()), error);
+            // The port is neither configured nor opened; the timer keeps ticking.
+            QVERIFY(!w.serial.log.contains("Open"));
+            QVERIFY(!w.serial.log.join(' ').contains("Settings"));
+        }
+        QVERIFY(w.form->Timer1->isActive());
+        QCOMPARE(w.form->Timer1->interval(), 200);
+    }
+
+    void savedThreeOpensPortThreeTwice()
+    {
+        WindowFixture w;
+        w.platform.settings["Com/PORT"] = "3";
+        w.form->startUp();
+        QCOMPARE(w.serial.log, QStringList({"CommPort=3", "RThreshold=1", "Open", "Close", "CommPort=3",
+                                            "Settings=9600,n,8,1", "InputMode=1", "RThreshold=1", "Open"}));
+        QCOMPARE(w.platform.yields, 4);  // two in the click handler, two at the end
+        QCOMPARE(w.form->Comopen->text(), QString("关闭串口"));
+        QCOMPARE(w.form->Shape1->fillColor(), kGreen);
+    }
+
+    void firstRunDoesNotClosePortOne()
+    {
+        WindowFixture w;
+        w.form->startUp();
+        QCOMPARE(w.serial.log, QStringList({"CommPort=1", "RThreshold=1", "Open", "CommPort=1",
+                                            "Settings=9600,n,8,1", "InputMode=1", "RThreshold=1"}));
+    }
+
+    void missingDeviceAtStartUpIsReportedTwice()
+    {
+        WindowFixture w;
+        w.serial.missingPorts = {2};
+        w.platform.settings["Com/PORT"] = "2";
+        w.form->startUp();
+        // The click handler reports its failed open, start-up goes on and fails again at its own open.
+        QCOMPARE(w.platform.messages.size(), 2);
+        for (const QString& message : w.platform.messages)
+            QVERIFY(message.startsWith("error NO: 8002--MSComm1: COM2 (fake) cannot be opened"));
+        QCOMPARE(w.serial.openPort(), 0);
+        QCOMPARE(w.platform.yields, 0);
+        QCOMPARE(w.form->Comopen->text(), QString("关闭串口"));
+        // The first tick then finds the port closed.
+        w.form->Timer1_Timer();
+        QVERIFY(!w.form->Timer1->isActive());
+        QCOMPARE(w.platform.messages.last(), QString("串口未打开，请检查串口"));
+    }
+
+    void indicatorsFollowThePortControls()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        QList<QColor> lampAtYields;
+        w.platform.onYield = [&] { lampAtYields << f.Shape1->fillColor(); };
+
+        // Pick a port while open: closed and reopened, lamp red then green, caption untouched.
+        f.Com->setFocus();
+        QTest::keyClick(f.Com, Qt::Key_Down);
+        QCOMPARE(w.serial.log, QStringList({"Close", "CommPort=2", "RThreshold=1", "Open"}));
+        QCOMPARE(lampAtYields, QList<QColor>({kGreen, kGreen, kRed, kRed}));
+        QCOMPARE(f.Shape1->fillColor(), kGreen);
+        QCOMPARE(f.Comopen->text(), QString("关闭串口"));
+
+        // Close with the port button.
+        QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        QCOMPARE(w.serial.openPort(), 0);
+        QCOMPARE(f.Comopen->text(), QString("打开串口"));
+        QCOMPARE(f.Shape1->fillColor(), kRed);
+
+        // Pick a port while closed: opens it, caption back, lamp stays red.
+        QTest::keyClick(f.Com, Qt::Key_Down);
+        QCOMPARE(w.serial.openPort(), 3);
+        QCOMPARE(f.Comopen->text(), QString("关闭串口"));
+        QCOMPARE(f.Shape1->fillColor(), kRed);
+
+        // Close and reopen with the button: same port, green.
+        QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        QCOMPARE(w.serial.openPort(), 3);
+        QCOMPARE(f.Comopen->text(), QString("关闭串口"));
+        QCOMPARE(f.Shape1->fillColor(), kGreen);
+        QVERIFY(w.platform.messages.isEmpty());
+    }
+
+    void tickInsideThePortSwitchStopsPollingForGood()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        bool ticked = false;
+        w.platform.onYield = [&] {
+            if (!ticked) {
+                ticked = true;
+                f.Timer1_Timer();  // falls due between closing and reopening
+            }
+        };
+        f.setListIndex(3);
+        QCOMPARE(w.platform.messages, QStringList({"串口未打开，请检查串口"}));
+        QCOMPARE(w.serial.openPort(), 4);
+        QVERIFY(!f.Timer1->isActive());
+        QVERIFY(w.serial.written.isEmpty());
+    }
+
+    void portButtonFailureIsReportedOnce()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        w.serial.missingPorts = {1};
+        QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        QCOMPARE(w.platform.messages.size(), 1);
+        QVERIFY(w.platform.messages.first().startsWith("error NO: 8002--"));
+        QCOMPARE(f.Comopen->text(), QString("打开串口"));
+        QCOMPARE(f.Shape1->fillColor(), kRed);
+        // The device is back: the button opens it.
+        w.serial.missingPorts.clear();
+        QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        QCOMPARE(w.serial.openPort(), 1);
+        QCOMPARE(f.Shape1->fillColor(), kGreen);
+    }
+
+    void shutDownStoresTheChoice_data()
+    {
+        QTest::addColumn<QString>("saved");
+        QTest::addColumn<bool>("closeFirst");
+        QTest::addColumn<QString>("stored");
+        QTest::newRow("COM4 open") << "4" << false << "4";
+        QTest::newRow("COM2 closed") << "2" << true << "2";
+        QTest::newRow("nothing selected") << "7" << false << "0";
+        QTest::newRow("bad text") << "abc" << false << "0";
+    }
+    void shutDownStoresTheChoice()
+    {
+        QFETCH(bool, closeFirst);
+        WindowFixture w;
+        QFETCH(QString, saved);
+        w.startWith(saved);
+        if (closeFirst)
+            QTest::mouseClick(w.form->Comopen, Qt::LeftButton);
+        w.serial.log.clear();
+        w.form->show();
+        QVERIFY(w.form->close());
+        QTEST(w.platform.settings.value("Com/PORT"), "stored");
+        QCOMPARE(w.serial.openPort(), 0);
+        QCOMPARE(w.serial.log.contains("Close"), !closeFirst && w.form->ListIndex() >= 0);
+    }
+
+    void unwritableSettingsAreReportedAndTheWindowStillCloses()
+    {
+        WindowFixture w;
+        w.startWith("2");
+        w.platform.settingsReadOnly = true;
+        w.form->show();
+        QVERIFY(w.form->close());
+        QVERIFY(!w.form->isVisible());
+        QCOMPARE(w.platform.messages.size(), 1);
+        QVERIFY(w.platform.messages.first().startsWith("error NO: 75--"));
+        QCOMPARE(w.serial.openPort(), 0);
+    }
+
+    void choicePersistsToTheNextRun()
+    {
+        FakeSerial serial;
+        TestPlatform platform;
+        {
+            Form1 first(serial, platform);
+            first.startUp();
+            first.show();
+            first.Com->setFocus();
+            for (int i = 0; i < 3; ++i)
+                QTest::keyClick(first.Com, Qt::Key_Down);
+            QCOMPARE(serial.openPort(), 4);
+            first.close();
+        }
+        Form1 second(serial, platform);
+        second.startUp();
+        QCOMPARE(second.ListIndex(), std::int16_t(3));
+        QCOMPARE(second.Com->currentText(), QString("COM4"));
+        QCOMPARE(serial.openPort(), 4);
+    }
+};
+
+QTEST_MAIN(TestPortLifecycle)
+#include "tst_port_lifecycle.moc"

@@ -1,0 +1,134 @@
+// What the operator sees when the controller answers: the trace, the lamps
+// and captions, and the upgrade-ready reply.
+#include "operation_error.h"
+#include "window_fixture.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+class TestReplies : public QObject {
+    Q_OBJECT
+private slots:
+    void statusRepaintsTheChannels_data()
+    {
+        QTest::addColumn<QByteArray>("reply");
+        QTest::addColumn<int>("setBits");  // which of the twelve channels show "set"
+        QTest::newRow("0") << QByteArray::fromHex("00000074") << 0;
+        QTest::newRow("4095") << QByteArray::fromHex("00ff0f74") << 4095;
+        QTest::newRow("61440: high bits only") << QByteArray::fromHex("0000f074") << 0;
+        QTest::newRow("773") << QByteArray::fromHex("00050374") << 773;
+        QTest::newRow("28789") << QByteArray::fromHex("00757074") << (28789 & 4095);
+    }
+    void statusRepaintsTheChannels()
+    {
+        QFETCH(QByteArray, reply);
+        QFETCH(int, setBits);
+        WindowFixture w;
+        w.startWith("1");
+        // Twice: the same word leaves the same picture.
+        for (int round = 0; round < 2; ++round) {
+            w.serial.deliverEach(reply);
+            for (int k = 0; k < 12; ++k) {
+                const bool set = setBits & (1 << k);
+                QCOMPARE(w.form->Lamp0[k]->fillColor(), set ? kRed : kGreen);
+                QCOMPARE(w.form->Key0[k]->text(), set ? QString("关") : QString("开"));
+                QCOMPARE(w.form->Keystate(k), std::int16_t(set ? -1 : 0));
+                QCOMPARE(w.form->Lamp0[12 + k]->fillColor(), kGreen);
+            }
+        }
+        QString trace;
+        for (char byte : reply)
+            trace += QString::number(quint8(byte), 16).toUpper() + ' ';
+        QCOMPARE(w.form->Rxdis->text(), trace);
+        QCOMPARE(w.form->replies().Rxhex(), QString());
+    }
+
+    void framingAsTheOperatorSeesIt_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<QString>("key0Caption");
+        QTest::newRow("stray byte then two replies")
+            << QByteArray::fromHex("410005037400050374") << "41 0 5 3 74 0 5 3 74 " << "关";
+        QTest::newRow("byte 0 not zero") << QByteArray::fromHex("01050374") << "" << "开";
+        QTest::newRow("reply split by noise") << QByteArray::fromHex("00054103740005") << "" << "开";
+    }
+    void framingAsTheOperatorSeesIt()
+    {
+        QFETCH(QByteArray, bytes);
+        WindowFixture w;
+        w.startWith("1");
+        w.serial.deliverEach(bytes);
+        QTEST(w.form->Rxdis->text(), "shown");
+        QTEST(w.form->Key0[0]->text(), "key0Caption");
+    }
+
+    void multiByteReadAndOtherEvents()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        w.serial.deliverRead(QByteArray::fromHex("000503"));  // only 03 is filed
+        w.serial.deliverEach(QByteArray::fromHex("0574"));
+        w.serial.deliverOther();
+        QCOMPARE(w.form->replies().Rxhex(), QString("3 5 74 "));
+        QCOMPARE(w.form->replies().Rxpos(), 3);
+        w.serial.deliverRead({});  // an empty read changes nothing
+        QCOMPARE(w.form->replies().Rxpos(), 3);
+        w.serial.deliverEach(QByteArray::fromHex("00"));
+        w.serial.deliverOther();  // Rxpos 4: the test runs again on unchanged slots
+        QVERIFY(w.form->Rxdis->text().isEmpty());
+    }
+
+    void upgradeReadyClosesThePortBeforeTheBox()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        bool checkedInsideBox = false;
+        w.platform.whileBoxShown = [&](const QString&) {
+            checkedInsideBox = true;
+            QCOMPARE(w.serial.openPort(), 0);
+            QCOMPARE(f.Comopen->text(), QString("打开串口"));
+            QCOMPARE(f.Shape1->fillColor(), kRed);
+            QVERIFY(f.Rxdis->text().isEmpty());
+        };
+        w.serial.deliverEach(QByteArray::fromHex("73757064"));
+        QVERIFY(checkedInsideBox);
+        QCOMPARE(w.platform.messages,
+                 QStringList({"控制器软件升级准备就绪！请关闭串口，打开AVR下载软件进行下载。"}));
+        QCOMPARE(f.Rxdis->text(), QString("73 75 70 64 "));
+        QCOMPARE(f.replies().Rxframe(3), std::uint8_t('d'));
+
+        // The next tick stops polling; reopening with the button keeps it stopped.
+        w.platform.whileBoxShown = nullptr;
+        f.Timer1_Timer();
+        QCOMPARE(w.platform.messages.last(), QString("串口未打开，请检查串口"));
+        QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        QCOMPARE(w.serial.openPort(), 1);
+        QCOMPARE(f.Comopen->text(), QString("关闭串口"));
+        QCOMPARE(f.Shape1->fillColor(), kGreen);
+        QVERIFY(!f.Timer1->isActive());
+    }
+
+    void stateDisFlipsOneChannel()
+    {
+        WindowFixture w;
+        Form1& f = *w.form;
+        f.state_dis(3);
+        QCOMPARE(f.Lamp0[3]->fillColor(), kRed);
+        QCOMPARE(f.Key0[3]->text(), QString("关"));
+        QCOMPARE(f.Keystate(3), std::int16_t(-1));
+        f.state_dis(3);
+        QCOMPARE(f.Lamp0[3]->fillColor(), kGreen);
+        QCOMPARE(f.Key0[3]->text(), QString("开"));
+        QCOMPARE(f.Keystate(3), std::int16_t(0));
+        for (std::int16_t bad : {std::int16_t(12), std::int16_t(-1), std::int16_t(32767)})
+            QVERIFY_THROWS_EXCEPTION(OperationError, f.state_dis(bad));
+        for (int k = 0; k < 12; ++k)
+            QCOMPARE(f.Keystate(k), std::int16_t(0));
+    }
+};
+
+QTEST_MAIN(TestReplies)
+#include "tst_replies.moc"

@@ -1,0 +1,164 @@
+// The poll timer's timeline: polling, slowing down, the link-fault warning and
+// the stopped state.
+#include "qt_platform_services.h"
+#include "window_fixture.h"
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+const QString kLinkFault = "串口通讯不正常，请检查串口";
+const QString kPortClosed = "串口未打开，请检查串口";
+const QByteArray kStatus = QByteArray::fromHex("00050374");
+
+void tick(Form1& f, int times)
+{
+    for (int i = 0; i < times; ++i)
+        f.Timer1_Timer();
+}
+}  // namespace
+
+class TestWatchdog : public QObject {
+    Q_OBJECT
+private slots:
+    void neverAnswered()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        tick(*w.form, 29);
+        QVERIFY(w.platform.messages.isEmpty());
+        tick(*w.form, 1);
+        QCOMPARE(w.platform.messages, QStringList({kLinkFault}));
+        tick(*w.form, 40000);  // past 32767: no wrap, no second warning
+        QCOMPARE(w.platform.messages.size(), 1);
+        QCOMPARE(w.form->Ticks(), 40030);
+        QCOMPARE(w.serial.written, QByteArray("s00t").repeated(40030));
+        QCOMPARE(w.form->Senddis->text(), QString("s00t"));
+        QCOMPARE(w.form->Timer1->interval(), 200);
+    }
+
+    void answeredOnceThenSilent()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        tick(*w.form, 1);
+        w.serial.deliverEach(kStatus);
+        tick(*w.form, 1);
+        QCOMPARE(w.form->Ticks(), 0);
+        QCOMPARE(w.form->Timer1->interval(), 5000);
+        QVERIFY(w.form->Timer1->isActive());
+        // Slot 3 keeps its 't': the controller counts as answering.
+        tick(*w.form, 100);
+        QCOMPARE(w.form->Ticks(), 0);
+        QVERIFY(w.platform.messages.isEmpty());
+    }
+
+    void markOverwrittenWarnsOnceAtTheSlowPace()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        w.serial.deliverEach(kStatus);
+        tick(*w.form, 1);
+        w.serial.deliverEach(QByteArray::fromHex("41424344"));  // slot 3 now 0x44
+        tick(*w.form, 29);
+        QVERIFY(w.platform.messages.isEmpty());
+        tick(*w.form, 1);
+        QCOMPARE(w.platform.messages, QStringList({kLinkFault}));
+        QCOMPARE(w.form->Timer1->interval(), 5000);
+    }
+
+    void portClosedOnTheThirtiethTick()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        tick(*w.form, 29);
+        QTest::mouseClick(w.form->Comopen, Qt::LeftButton);
+        w.serial.written.clear();
+        tick(*w.form, 1);
+        QCOMPARE(w.platform.messages, QStringList({kPortClosed, kLinkFault}));
+        QVERIFY(!w.form->Timer1->isActive());
+        QVERIFY(w.serial.written.isEmpty());
+    }
+
+    void portClosedWhileTheMarkIsThere()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        tick(*w.form, 3);
+        w.serial.deliverEach(kStatus);
+        QTest::mouseClick(w.form->Comopen, Qt::LeftButton);
+        tick(*w.form, 1);
+        QCOMPARE(w.form->Ticks(), 0);
+        QCOMPARE(w.form->Timer1->interval(), 5000);
+        QVERIFY(!w.form->Timer1->isActive());
+        QCOMPARE(w.platform.messages, QStringList({kPortClosed}));
+        // Opening again does not bring the timer back.
+        QTest::mouseClick(w.form->Comopen, Qt::LeftButton);
+        QVERIFY(!w.form->Timer1->isActive());
+    }
+
+    void failedStatusWriteStopsPollingWithOneBox()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        w.serial.writeVanishes = true;
+        tick(*w.form, 1);
+        QCOMPARE(w.platform.messages.size(), 1);
+        QVERIFY(w.platform.messages.first().startsWith("error NO: 8018--"));
+        QVERIFY(!w.form->Timer1->isActive());
+    }
+
+    // The real timer and a real modal box: ticks go on while the link-fault
+    // warning is open, and none of them opens a second box.
+    void ticksRunWhileTheLinkFaultBoxIsOpen()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        QCoreApplication::setApplicationName("TavrinV1.3prj");
+        FakeSerial serial;
+        struct CountingPlatform : QtPlatformServices {
+            QStringList shown;
+            void msgBox(const QString& text) override
+            {
+                shown << text;
+                QtPlatformServices::msgBox(text);
+            }
+        } platform;
+        Form1 form(serial, platform);
+        form.startUp();
+        QVERIFY(serial.PortOpen());
+        tick(form, 28);
+
+        qint64 ticksWhenClosed = 0;
+        bool boxSeen = false;
+        QTimer closer;
+        closer.setInterval(20);
+        QObject::connect(&closer, &QTimer::timeout, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box)
+                return;
+            boxSeen = true;
+            QCOMPARE(box->text(), kLinkFault);
+            QCOMPARE(box->windowTitle(), QString("TavrinV1.3prj"));
+            QCOMPARE(box->standardButtons(), QMessageBox::StandardButtons(QMessageBox::Ok));
+            if (form.Ticks() >= 33) {  // three ticks ran inside the box
+                ticksWhenClosed = form.Ticks();
+                box->accept();
+            }
+        });
+        closer.start();
+        QTRY_VERIFY_WITH_TIMEOUT(ticksWhenClosed > 0, 30000);
+        closer.stop();
+        QVERIFY(boxSeen);
+        QCOMPARE(platform.shown, QStringList({kLinkFault}));
+        QVERIFY(serial.written.size() >= 33 * 4);
+        QVERIFY(form.Timer1->isActive());
+    }
+};
+
+QTEST_MAIN(TestWatchdog)
+#include "tst_watchdog.moc"

@@ -1,0 +1,178 @@
+// The window as the operator meets it: layout, fonts, focus order and the
+// controls that must do nothing.
+#include "window_fixture.h"
+
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+class TestWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void designValuesAtCreation()
+    {
+        WindowFixture w;
+        Form1& f = *w.form;
+        QCOMPARE(f.logicalDpiX(), 96);
+        QCOMPARE(f.size(), QSize(578, 345));
+        QCOMPARE(f.minimumSize(), f.maximumSize());
+        QCOMPARE(f.palette().color(QPalette::Window), QColor(128, 128, 255));
+        for (Lamp* lamp : f.Lamp0)
+            QCOMPARE(lamp->fillColor(), kGreen);
+        QCOMPARE(f.Shape1->fillColor(), kGreen);
+        QCOMPARE(f.Comopen->text(), QString("关闭串口"));
+        QCOMPARE(f.Key0[11]->text(), QString("PB11"));
+        QCOMPARE(f.Key1[9]->text(), QString("PB19"));
+        QCOMPARE(f.Com->currentText(), QString("Com"));
+        QCOMPARE(f.Com->count(), 0);
+        QVERIFY(f.Timer1->isActive());
+        QCOMPARE(f.Timer1->interval(), 200);
+        QVERIFY(!w.serial.PortOpen());
+    }
+
+    void geometryInPixelsAt96Dpi_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QRect>("rect");
+        // Twips divided by 15.
+        QTest::newRow("Lamp0(0)") << "Lamp0(0)" << QRect(16, 32, 17, 17);
+        QTest::newRow("Key0(11)") << "Key0(11)" << QRect(536, 56, 33, 33);
+        QTest::newRow("Lamp0(23)") << "Lamp0(23)" << QRect(544, 128, 17, 17);
+        QTest::newRow("Key1(0)") << "Key1(0)" << QRect(8, 152, 33, 33);
+        QTest::newRow("Com") << "Com" << QRect(280, 248, 57, 22);
+        QTest::newRow("Frame1") << "Frame1" << QRect(264, 224, 89, 65);
+        QTest::newRow("Shape1") << "Shape1" << QRect(400, 248, 17, 17);
+        QTest::newRow("Comopen") << "Comopen" << QRect(376, 280, 65, 33);
+        QTest::newRow("Upcomm") << "Upcomm" << QRect(144, 296, 81, 33);
+    }
+    void geometryInPixelsAt96Dpi()
+    {
+        QFETCH(QString, control);
+        WindowFixture w;
+        Form1& f = *w.form;
+        const QMap<QString, QWidget*> controls{
+            {"Lamp0(0)", f.Lamp0[0]}, {"Key0(11)", f.Key0[11]}, {"Lamp0(23)", f.Lamp0[23]},
+            {"Key1(0)", f.Key1[0]},   {"Com", f.Com},           {"Frame1", f.Frame1},
+            {"Shape1", f.Shape1},     {"Comopen", f.Comopen},   {"Upcomm", f.Upcomm}};
+        QTEST(controls.value(control)->geometry(), "rect");
+    }
+
+    void framesLieBehindTheirControl()
+    {
+        WindowFixture w;
+        Form1& f = *w.form;
+        const QList<QPair<QGroupBox*, QWidget*>> pairs{{f.Frame1, f.Com}, {f.Frame2, f.Senddis}, {f.Frame3, f.Rxdis}};
+        const QObjectList order = f.children();
+        for (const auto& [frame, held] : pairs) {
+            QVERIFY(frame->geometry().contains(held->geometry()));
+            QVERIFY(order.indexOf(frame) < order.indexOf(held));
+        }
+    }
+
+    void fontsRenderChinese()
+    {
+        WindowFixture w;
+        Form1& f = *w.form;
+        QCOMPARE(f.Keyall->font().families().value(0), QString("宋体"));
+        QCOMPARE(f.Keyall->font().pointSizeF(), 12.0);
+        QCOMPARE(f.Senddis->font().pointSizeF(), 14.25);
+        QCOMPARE(f.Frame2->font().pointSizeF(), 10.5);
+        const QStringList installed = QFontDatabase::families();
+        for (QWidget* widget : QList<QWidget*>{f.Keyall, f.Label1, f.Key0[0], f.Comopen}) {
+            bool chineseFound = false;
+            for (const QString& family : widget->font().families())
+                chineseFound = chineseFound || (installed.contains(family) &&
+                                                QFontDatabase::writingSystems(family).contains(
+                                                    QFontDatabase::SimplifiedChinese));
+            QVERIFY2(chineseFound, qPrintable(widget->font().families().join(", ")));
+        }
+    }
+
+    void tabOrderFollowsTheDesign()
+    {
+        WindowFixture w;
+        Form1& f = *w.form;
+        QList<QWidget*> expected;
+        for (int i = 0; i < 6; ++i)
+            expected << f.Key0[i];
+        expected << f.Keyall << f.Upcomm << f.Rstcomm;
+        for (int i = 6; i < 12; ++i)
+            expected << f.Key0[i];
+        for (int i = 0; i < 8; ++i)
+            expected << f.Key1[i];
+        expected << f.Com << f.Senddis << f.Rxdis << f.Comopen << f.Command1;
+        for (int i = 8; i < 12; ++i)
+            expected << f.Key1[i];
+
+        // Walk the focus chain as Tab does; the combo box's text field hands its
+        // focus to the combo box, which then stands twice in a row.
+        QList<QWidget*> chain;
+        QWidget* widget = f.Key0[0];
+        do {
+            QWidget* target = widget->focusProxy() ? widget->focusProxy() : widget;
+            if ((widget->focusPolicy() & Qt::TabFocus) && (chain.isEmpty() || chain.last() != target))
+                chain << target;
+            widget = widget->nextInFocusChain();
+        } while (widget != f.Key0[0] && chain.size() < 100);
+        QCOMPARE(chain, expected);
+        QCOMPARE(f.Label1->focusPolicy(), Qt::NoFocus);
+        QCOMPARE(f.Frame1->focusPolicy(), Qt::NoFocus);
+    }
+
+    void inertControlsDoNothing()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        for (int i = 0; i < 12; ++i) {
+            QTest::mouseClick(f.Key1[i], Qt::LeftButton);
+            QTest::mouseClick(f.Lamp0[12 + i], Qt::LeftButton);
+        }
+        QTest::mouseClick(f.Shape1, Qt::LeftButton);
+        QTest::mouseClick(f.Label1, Qt::LeftButton);
+        QTest::mouseClick(f.Frame1, Qt::LeftButton, {}, QPoint(4, 4));
+        QTest::keyClicks(f.Senddis, "typed");
+        QTest::keyClick(f.Senddis, Qt::Key_Return);
+        QVERIFY(w.serial.written.isEmpty());
+        QVERIFY(w.platform.messages.isEmpty());
+        QCOMPARE(f.Key1[0]->text(), QString("开"));
+    }
+
+    void typingIntoThePortListNeverSwitchesThePort()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        f.Com->setFocus();
+        f.Com->lineEdit()->selectAll();
+        QTest::keyClicks(f.Com->lineEdit(), "COM3");
+        QTest::keyClick(f.Com->lineEdit(), Qt::Key_Return);
+        QCoreApplication::processEvents();
+        f.Com->lineEdit()->setText("COM2");
+        f.Com->lineEdit()->setModified(true);
+        f.Senddis->setFocus();  // the text field loses the focus with text that names an entry
+        QCoreApplication::processEvents();
+        QVERIFY2(w.serial.log.isEmpty(), qPrintable(w.serial.log.join(' ')));
+        QCOMPARE(f.ListIndex(), std::int16_t(0));
+        QCOMPARE(f.Com->currentText(), QString("COM2"));
+        QCOMPARE(w.serial.openPort(), 1);
+
+        // A pick with the keyboard is an operator's pick.
+        f.Com->setFocus();
+        QTest::keyClick(f.Com, Qt::Key_Down);
+        QCOMPARE(f.ListIndex(), std::int16_t(1));
+        QCOMPARE(w.serial.openPort(), 2);
+    }
+};
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"
