@@ -91,6 +91,7 @@ protected:
 private:
     void buildControls();
     void setTabOrderAsDesigned();
+    void nameControlsForAssistiveTechnology();
     void wireEvents();
     void comClickSteps();
     void sendCommand(const QByteArray& command, bool echo);

@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QApplication>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -122,6 +123,47 @@ private slots:
         QCOMPARE(chain, expected);
         QCOMPARE(f.Label1->focusPolicy(), Qt::NoFocus);
         QCOMPARE(f.Frame1->focusPolicy(), Qt::NoFocus);
+    }
+
+    void assistiveTechnologySeesNamesAndStates()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        QList<QWidget*> controls{f.Keyall, f.Command1, f.Comopen, f.Rstcomm, f.Upcomm, f.Label1, f.Frame1,
+                                 f.Frame2, f.Frame3, f.Senddis, f.Rxdis, f.Com, f.Shape1};
+        for (int i = 0; i < 12; ++i)
+            controls << f.Key0[i] << f.Key1[i] << f.Lamp0[i] << f.Lamp0[12 + i];
+        QSet<QString> names;
+        for (QWidget* control : controls)
+            names.insert(control->accessibleName());
+        QCOMPARE(names.size(), controls.size());  // every name present and distinct
+        QVERIFY(!names.contains(QString()));
+
+        QCOMPARE(f.Lamp0[3]->accessibleDescription(), QString("Channel 3 is off"));
+        w.serial.deliverEach(QByteArray::fromHex("00080074"));
+        QCOMPARE(f.Lamp0[3]->accessibleDescription(), QString("Channel 3 is on"));
+        QCOMPARE(f.Lamp0[2]->accessibleDescription(), QString("Channel 2 is off"));
+        QCOMPARE(f.Shape1->accessibleDescription(), QString("Port open"));
+        QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        QCOMPARE(f.Shape1->accessibleDescription(), QString("Port closed"));
+    }
+
+    void keyboardClicksTheFocusedButton()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        f.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&f));
+        f.Keyall->setFocus();
+        QTest::keyClick(f.Keyall, Qt::Key_Space);
+        QTest::keyClick(f.Keyall, Qt::Key_Return);
+        QCOMPARE(w.serial.written, QByteArray("s0aps0ap"));
+        QTest::keyClick(&f, Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), f.Upcomm);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(w.serial.written, QByteArray("s0aps0apsu0p"));
     }
 
     void inertControlsDoNothing()
