@@ -10,6 +10,8 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QStringLiteral("Tavrin"));
     QCoreApplication::setApplicationName(Texts::AppTitle);
+    // Ties the window to its desktop entry, also on Wayland.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.tavrin.orvessa"));
 
     HostSerial serial;
     QtPlatformServices platform;

@@ -2,9 +2,12 @@
 #include "host_serial.h"
 #include "operation_error.h"
 
+#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
+#include <grp.h>
+#include <sys/stat.h>
 #include <fcntl.h>
 #include <pty.h>
 #include <termios.h>
@@ -108,6 +111,53 @@ private slots:
         QCOMPARE(events, 4);
     }
 
+    void aBurstLosesNoByte()
+    {
+        Pty pty;
+        HostSerial serial;
+        openCom1(serial);
+        QByteArray received;
+        connect(&serial, &SerialComponent::OnComm, this, [&] { received += serial.Input(); });
+        // The line holds only a few kilobytes: write as the panel reads.
+        ::fcntl(pty.master, F_SETFL, O_NONBLOCK);
+        QByteArray burst;
+        for (int i = 0; i < 20000; ++i)
+            burst.append(char((i * 7919) & 0xff));
+        qsizetype sent = 0;
+        QDeadlineTimer deadline(20000);
+        while (sent < burst.size() && !deadline.hasExpired()) {
+            const ssize_t n = ::write(pty.master, burst.constData() + sent, burst.size() - sent);
+            if (n > 0)
+                sent += n;
+            QCoreApplication::processEvents();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), burst.size(), 20000);
+        QCOMPARE(received, burst);
+    }
+
+    void notPermittedNamesTheReason()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to hand the device to another user");
+        Pty pty;
+        QCOMPARE(::fchmod(pty.slave, 0600), 0);
+        // Open the device as an unprivileged user, in a child process.
+        QProcess probe;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("TAVRIN_PROBE_OPEN", "1");
+        probe.setProcessEnvironment(env);
+        probe.setChildProcessModifier([] {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(3);
+        });
+        probe.start(QCoreApplication::applicationFilePath(), {});
+        QVERIFY(probe.waitForFinished(20000));
+        const QString text = QString::fromUtf8(probe.readAllStandardOutput());
+        QCOMPARE(probe.exitCode(), 0);
+        QVERIFY2(text.startsWith("error NO: 8006--MSComm1: COM1 (" + pty.path + ")"), qPrintable(text));
+        QVERIFY2(text.contains("permission denied"), qPrintable(text));
+    }
+
     void otherEndGoingAwayClosesThePort()
     {
         Pty pty;
@@ -151,5 +201,22 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestHostSerial)
+// With TAVRIN_PROBE_OPEN set, the program only tries to open COM1 and prints
+// the error report: the permission test runs it as another user.
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet("TAVRIN_PROBE_OPEN")) {
+        HostSerial serial;
+        try {
+            serial.setPortOpen(true);
+        } catch (const OperationError& error) {
+            QTextStream(stdout) << error.reportText();
+            return error.number() == SerialError::PermissionDenied ? 0 : 1;
+        }
+        return 2;
+    }
+    TestHostSerial test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_host_serial.moc"
