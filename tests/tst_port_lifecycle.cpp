@@ -99,7 +99,7 @@ private slots:
     void missingDeviceAtStartUpIsReportedTwice()
     {
         WindowFixture w;
-        w.serial.missingPorts = {2};
+        w.serial.failingPorts[2] = SerialError::DeviceMissing;
         w.platform.settings["Com/PORT"] = "2";
         w.form->startUp();
         // The click handler reports its failed open, start-up goes on and fails again at its own open.
@@ -177,14 +177,14 @@ private slots:
         w.startWith("1");
         Form1& f = *w.form;
         QTest::mouseClick(f.Comopen, Qt::LeftButton);
-        w.serial.missingPorts = {1};
+        w.serial.failingPorts[1] = SerialError::DeviceMissing;
         QTest::mouseClick(f.Comopen, Qt::LeftButton);
         QCOMPARE(w.platform.messages.size(), 1);
         QVERIFY(w.platform.messages.first().startsWith("error NO: 8002--"));
         QCOMPARE(f.Comopen->text(), QString("打开串口"));
         QCOMPARE(f.Shape1->fillColor(), kRed);
         // The device is back: the button opens it.
-        w.serial.missingPorts.clear();
+        w.serial.failingPorts.clear();
         QTest::mouseClick(f.Comopen, Qt::LeftButton);
         QCOMPARE(w.serial.openPort(), 1);
         QCOMPARE(f.Shape1->fillColor(), kGreen);

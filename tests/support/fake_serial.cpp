@@ -25,9 +25,13 @@ void FakeSerial::setPortOpen(bool open)
     }
     if (open_)
         return;
-    if (missingPorts.contains(port_))
-        throw OperationError(SerialError::DeviceMissing, "MSComm1: ",
-                             describePort(port_) + " cannot be opened: the device does not exist");
+    if (failingPorts.contains(port_)) {
+        const int number = failingPorts.value(port_);
+        const QString reason = number == SerialError::DeviceMissing ? "the device does not exist"
+                               : number == SerialError::DeviceBusy  ? "the device is in use by another program"
+                                                                    : "permission denied";
+        throw OperationError(number, "MSComm1: ", describePort(port_) + " cannot be opened: " + reason);
+    }
     open_ = true;
     openPort_ = port_;
 }
@@ -40,7 +44,8 @@ void FakeSerial::Output(const QByteArray& bytes)
     if (writeVanishes) {
         writeVanishes = false;
         open_ = false;
-        throw OperationError(SerialError::WriteFailed, "MSComm1: ", "writing failed: the device is gone");
+        throw OperationError(SerialError::WriteFailed, "MSComm1: ",
+                             "writing to " + describePort(port_) + " failed: the device is gone");
     }
     written += bytes;
 }

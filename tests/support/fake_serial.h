@@ -2,7 +2,7 @@
 
 #include "serial_component.h"
 
-#include <QSet>
+#include <QMap>
 #include <QStringList>
 
 // A serial component for window tests: records every operation and every
@@ -14,7 +14,8 @@ public:
     // "RThreshold=1", "Open", "Close", "Output=s00t".
     QStringList log;
     QByteArray written;
-    QSet<int> missingPorts;  // opening these fails as a missing device
+    // Opening these ports fails with the given error number (missing, busy, denied).
+    QMap<int, int> failingPorts;
     bool writeVanishes = false;  // the next write fails and the port closes
     mutable int portOpenReads = 0;
 
