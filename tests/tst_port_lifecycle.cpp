@@ -1,8 +1,10 @@
 // Start-up, the port list, the port button and shut-down, step by step.
+#include "qt_platform_services.h"
 #include "window_fixture.h"
 
 #include <QComboBox>
 #include <QPushButton>
+#include <QTemporaryFile>
 #include <QTimer>
 #include <QtTest>
 
@@ -74,6 +76,23 @@ private slots:
         }
         QVERIFY(w.form->Timer1->isActive());
         QCOMPARE(w.form->Timer1->interval(), 200);
+
+        // Whatever was stored, shut-down stores a sound choice.
+        w.form->show();
+        QVERIFY(w.form->close());
+        QFETCH(int, listIndex);
+        QCOMPARE(w.platform.settings.value("Com/PORT"), QString::number(listIndex + 1));
+    }
+
+    void desktopSettingsStoreThatCannotBeWritten()
+    {
+        QTemporaryFile blocker;  // a file where the config folder should be
+        QVERIFY(blocker.open());
+        qputenv("XDG_CONFIG_HOME", (blocker.fileName() + "/config").toLocal8Bit());
+        QtPlatformServices platform;
+        QCOMPARE(platform.getSetting("Com", "PORT", "fallback"), QString("fallback"));
+        QVERIFY(!platform.saveSetting("Com", "PORT", "3"));
+        qunsetenv("XDG_CONFIG_HOME");
     }
 
     void savedThreeOpensPortThreeTwice()
