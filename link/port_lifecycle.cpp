@@ -53,6 +53,8 @@ void Form1::startUp()
         platform_.doEvents();
     } catch (const OperationError& error) {
         reportError(error);
+    } catch (const std::exception& error) {
+        reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QString::fromLocal8Bit(error.what())));
     }
 }
 
