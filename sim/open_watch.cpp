@@ -7,20 +7,29 @@
 
 namespace orvessa::sim {
 
-OpenWatch::OpenWatch(const std::string& path)
-    : fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
-    if (fd_.valid() && ::inotify_add_watch(fd_.get(), path.c_str(), IN_OPEN | IN_CLOSE) < 0) {
-        fd_.reset();
+OpenWatch::OpenWatch(std::string path)
+    : path_(std::move(path)), fd_(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)) {
+    resume();
+}
+
+void OpenWatch::suspend() {
+    if (fd_.valid() && wd_ >= 0) {
+        ::inotify_rm_watch(fd_.get(), wd_);
+        wd_ = -1;
     }
 }
 
-void OpenWatch::expectOwnOpenClose() {
-    ++ownOpens_;
-    ++ownCloses_;
+void OpenWatch::resume() {
+    if (fd_.valid() && wd_ < 0) {
+        wd_ = ::inotify_add_watch(fd_.get(), path_.c_str(), IN_OPEN | IN_CLOSE);
+        if (wd_ < 0) {
+            fd_.reset();   // fall back to POLLHUP alone
+        }
+    }
 }
 
-std::vector<OpenWatch::Edge> OpenWatch::drain() {
-    std::vector<Edge> edges;
+std::vector<OpenWatch::Event> OpenWatch::drain() {
+    std::vector<Event> events;
     alignas(inotify_event) char buffer[4096];
     while (fd_.valid()) {
         const ssize_t n = ::read(fd_.get(), buffer, sizeof buffer);
@@ -32,23 +41,11 @@ std::vector<OpenWatch::Edge> OpenWatch::drain() {
             inotify_event ev{};
             std::memcpy(&ev, buffer + off, sizeof ev);
             off += static_cast<ssize_t>(sizeof ev + ev.len);
-            if ((ev.mask & IN_OPEN) != 0) {
-                if (ownOpens_ > 0) {
-                    --ownOpens_;
-                } else if (++openCount_ == 1) {
-                    edges.push_back(Edge::Opened);
-                }
-            }
-            if ((ev.mask & IN_CLOSE) != 0) {
-                if (ownCloses_ > 0) {
-                    --ownCloses_;
-                } else if (openCount_ > 0 && --openCount_ == 0) {
-                    edges.push_back(Edge::Closed);
-                }
-            }
+            if ((ev.mask & IN_OPEN) != 0) events.push_back(Event::Opened);
+            if ((ev.mask & IN_CLOSE) != 0) events.push_back(Event::Closed);
         }
     }
-    return edges;
+    return events;
 }
 
 }  // namespace orvessa::sim

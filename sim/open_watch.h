@@ -1,6 +1,7 @@
-// Follows opens and closes of the pty slave through inotify, so a quick
-// close-and-reopen by the panel is never missed, and the simulator can sleep
-// in poll() while nobody has the port open.
+// Reports opens and closes of the pty slave through inotify. POLLHUP on the
+// master says whether anyone holds the slave now; the order of these events
+// also reveals a close followed at once by a reopen, which POLLHUP alone can
+// miss. inotify merges repeated identical events, so they are not counted.
 #pragma once
 
 #include "unique_fd.h"
@@ -12,27 +13,26 @@ namespace orvessa::sim {
 
 class OpenWatch {
 public:
-    enum class Edge { Opened, Closed };   // first open / last close of the slave
+    enum class Event { Opened, Closed };
 
-    explicit OpenWatch(const std::string& path);
+    explicit OpenWatch(std::string path);
 
     // False when inotify is unavailable; the caller then polls for POLLHUP.
     [[nodiscard]] bool valid() const { return fd_.valid(); }
     [[nodiscard]] int fd() const { return fd_.get(); }
 
-    // Reads the queued events and returns the open/closed transitions.
-    std::vector<Edge> drain();
+    // Reads the queued events, oldest first.
+    std::vector<Event> drain();
 
-    // The simulator is about to open and close the slave itself.
-    void expectOwnOpenClose();
-    // The master saw POLLHUP: nobody holds the slave now.
-    void markAllClosed() { openCount_ = 0; }
+    // Stops and restarts watching, so the simulator's own open of the slave
+    // is not reported. Events queued before suspend() are kept.
+    void suspend();
+    void resume();
 
 private:
+    std::string path_;
     UniqueFd fd_;
-    int openCount_ = 0;
-    int ownOpens_ = 0;
-    int ownCloses_ = 0;
+    int wd_ = -1;
 };
 
 }  // namespace orvessa::sim

@@ -85,55 +85,53 @@ void Simulator::followPort(Clock::time_point now) {
     // The panel opens the port before writing, so bytes read before the
     // watch is drained never belong to an open the drain does not show.
     // Bytes arriving after the drain wait for the next round.
-    const std::vector<std::uint8_t> early = readAvailable();
-    const auto edges = watch_.drain();
+    std::vector<std::uint8_t> early = readAvailable();
 
-    if (!watch_.valid() && !peerOpen_ && (!early.empty() || !port_.hungUp())) {
-        onOpened(now);   // fallback without inotify
-    }
-    bool earlyFed = false;
-    for (std::size_t i = 0; i < edges.size(); ++i) {
-        if (edges[i] == OpenWatch::Edge::Opened) {
-            onOpened(now);
+    for (OpenWatch::Event event : watch_.drain()) {
+        if (event == OpenWatch::Event::Closed) {
+            closeSeen_ = peerOpen_;   // POLLHUP below tells whether it was the last
             continue;
         }
-        // Bytes before the last close belong to the session it ends; after
-        // a close and reopen they may be the new session's, so they are fed
-        // after the reopen instead.
-        if (i + 1 == edges.size()) {
-            feed(early, now);
-            earlyFed = true;
+        if (!peerOpen_) {
+            onOpened(now);
+        } else if (closeSeen_) {
+            onClosed();   // closed and reopened before POLLHUP could show it
+            onOpened(now);
         }
-        onClosed();
+        closeSeen_ = false;
     }
+    // Bytes read around a reopen may be the new session's: feed them after
+    // stale replies to the old one are discarded.
     discardUnreadIfClosed();
-    if (!earlyFed) {
-        feed(early, now);
+    if (!peerOpen_ && !early.empty()) {
+        onOpened(now);   // someone opened, wrote and closed unseen
     }
-
-    // POLLHUP while the panel is believed to hold the port. inotify queues
-    // the close before POLLHUP shows, so the next drain reports it; if it
-    // does not (or there is no watch), trust POLLHUP so poll() cannot spin.
-    const bool hungUp = peerOpen_ && port_.hungUp();
-    if (hungUp && (!watch_.valid() || hangUpSeen_)) {
-        watch_.markAllClosed();
+    if (peerOpen_ && port_.hungUp()) {
+        feed(early, now);   // the session's last bytes count before its close
+        early.clear();
         onClosed();
+        watch_.drain();   // events up to now are explained by this close
         discardUnreadIfClosed();
     }
-    hangUpSeen_ = peerOpen_ && hungUp;
+    feed(early, now);
+    if (!peerOpen_ && !port_.hungUp()) {
+        // An open without an event: no inotify, or the watch was suspended.
+        onOpened(now);
+    }
 }
 
 void Simulator::discardUnreadIfClosed() {
-    // Done outside drain() so the watch can tell our own open/close apart.
     if (discardPending_) {
         discardPending_ = false;
-        watch_.expectOwnOpenClose();
+        watch_.suspend();   // our own open of the slave is no panel's
         port_.discardUnread();
+        watch_.resume();
     }
 }
 
 void Simulator::onOpened(Clock::time_point now) {
     peerOpen_ = true;
+    closeSeen_ = false;
     outputBlocked_ = false;
     noise_.restart(now);
 }
@@ -143,6 +141,7 @@ void Simulator::onClosed() {
         return;
     }
     peerOpen_ = false;
+    closeSeen_ = false;
     outputBlocked_ = false;
     model_.portClosed();
     line_.clear();

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace orvessa::sim {
@@ -56,7 +57,7 @@ private:
     bool peerOpen_ = false;
     bool outputBlocked_ = false;
     bool discardPending_ = false;
-    bool hangUpSeen_ = false;
+    bool closeSeen_ = false;   // a close event not yet matched by POLLHUP or a reopen
     bool stop_ = false;
 };
 

@@ -1,9 +1,7 @@
-// The way from a reply to the line: fault injection (ReplyShaper), pacing
-// (OutputLine) and noise (NoiseSource). Time is virtual, nothing sleeps.
-#include "controller_model.h"
+// Line pacing (OutputLine) and noise (NoiseSource) on virtual time: nothing
+// sleeps and no real durations are measured.
 #include "noise_source.h"
 #include "output_line.h"
-#include "reply_shaper.h"
 
 #include <QtTest>
 
@@ -24,57 +22,18 @@ const OutputLine::Clock::time_point t0 = OutputLine::Clock::time_point{} + 1h;
 
 }  // namespace
 
-class TestReplyPath : public QObject {
+class TestPacing : public QObject {
     Q_OBJECT
 
 private slots:
-    void shaperAppliesRules_data();
-    void shaperAppliesRules();
     void outputLinePacesBytes_data();
     void outputLinePacesBytes();
     void outputLineKeepsWhatWasNotWritten();
     void noiseFollowsSeedAndRate();
 };
 
-void TestReplyPath::shaperAppliesRules_data() {
-    QTest::addColumn<bool>("silent");
-    QTest::addColumn<int>("answerFirst");   // -1: no limit
-    QTest::addColumn<QByteArray>("stray");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("wireHex");
-
-    QTest::newRow("plain") << false << -1 << QByteArray() << QByteArray("s00ts03p") << QByteArray("00000074");
-    QTest::newRow("silent") << true << -1 << QByteArray("A") << QByteArray("s00tsu0p") << QByteArray();
-    QTest::newRow("first 2 of 3") << false << 2 << QByteArray() << QByteArray("s00ts00ts00t")
-                                  << QByteArray("00000074" "00000074");
-    QTest::newRow("first 0, upgrade still answered")
-        << false << 0 << QByteArray() << QByteArray("s00tsu0p") << QByteArray("73757064");
-    QTest::newRow("stray before each reply") << false << -1 << QByteArray("AB") << QByteArray("s00tsu0p")
-                                             << QByteArray("4142" "00000074" "4142" "73757064");
-    QTest::newRow("no stray without reply") << false << 1 << QByteArray("A")
-                                            << QByteArray("s03ps0apbs00ts00t") << QByteArray("41" "00ff0f74");
-}
-
-void TestReplyPath::shaperAppliesRules() {
-    QFETCH(bool, silent);
-    QFETCH(int, answerFirst);
-    QFETCH(QByteArray, stray);
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, wireHex);
-
-    ReplyRules rules{silent, std::nullopt, fromBytes(stray)};
-    if (answerFirst >= 0) rules.answerFirst = std::uint64_t(answerFirst);
-    ReplyShaper shaper(rules);
-    ControllerModel model;
-    QByteArray wire;
-    for (const ModelEvent& ev : model.feed(std::string_view(input.constData(), size_t(input.size())))) {
-        wire += toBytes(shaper.shape(ev));
-    }
-    QCOMPARE(wire.toHex(), wireHex);
-}
-
 // Queues the reply "ABCD" and writes whatever is due at each virtual step.
-void TestReplyPath::outputLinePacesBytes_data() {
+void TestPacing::outputLinePacesBytes_data() {
     QTest::addColumn<int>("byteGapUs");
     QTest::addColumn<int>("splitGapUs");
     QTest::addColumn<QList<int>>("stepsUs");
@@ -87,9 +46,11 @@ void TestReplyPath::outputLinePacesBytes_data() {
         << 1042 << 0 << QList<int>{0, 50000, 50001, 51042} << QList<int>{1, 1, 0, 1};
     QTest::newRow("split 5 ms")
         << 0 << 5000 << QList<int>{0, 4999, 5000, 10000, 15000, 20000} << QList<int>{1, 0, 1, 1, 1, 0};
+    QTest::newRow("split below a character time")
+        << 1042 << 500 << QList<int>{0, 600, 1042, 2084} << QList<int>{1, 0, 1, 1};
 }
 
-void TestReplyPath::outputLinePacesBytes() {
+void TestPacing::outputLinePacesBytes() {
     QFETCH(int, byteGapUs);
     QFETCH(int, splitGapUs);
     QFETCH(QList<int>, stepsUs);
@@ -111,7 +72,7 @@ void TestReplyPath::outputLinePacesBytes() {
     QVERIFY(QByteArray("ABCD").startsWith(wire));
 }
 
-void TestReplyPath::outputLineKeepsWhatWasNotWritten() {
+void TestPacing::outputLineKeepsWhatWasNotWritten() {
     OutputLine line{0us, 0us};
     line.queueReply(fromBytes("abcd"));
     line.sent(2, t0);   // a full pty took only two bytes
@@ -122,7 +83,7 @@ void TestReplyPath::outputLineKeepsWhatWasNotWritten() {
     QVERIFY(!line.nextDue() && line.due(t0).empty());
 }
 
-void TestReplyPath::noiseFollowsSeedAndRate() {
+void TestPacing::noiseFollowsSeedAndRate() {
     NoiseSource a(100.0, 7), b(100.0, 7), c(100.0, 8), off(0.0, 7);
     for (NoiseSource* n : {&a, &b, &c, &off}) n->restart(t0);
 
@@ -140,5 +101,5 @@ void TestReplyPath::noiseFollowsSeedAndRate() {
     QCOMPARE(a.take(t0 + 1015ms, 1000), std::vector<std::uint8_t>{fourth});
 }
 
-QTEST_APPLESS_MAIN(TestReplyPath)
-#include "tst_sim_reply_path.moc"
+QTEST_APPLESS_MAIN(TestPacing)
+#include "tst_sim_pacing.moc"
