@@ -35,8 +35,14 @@ void Form1::Timer1_Timer()
             platform_.msgBox(Texts::PortClosed);
     }
 
-    if (watchdog_.sawReply(assembler_.Rxframe(3)))
+    // Re-arming a running timer with the same interval would shift its ticks.
+    if (watchdog_.sawReply(assembler_.Rxframe(3)) && Timer1->interval() != LinkWatchdog::SlowIntervalMs)
         Timer1->setInterval(LinkWatchdog::SlowIntervalMs);
-    if (watchdog_.linkFaultDue())
+    // Ticks go on while the warning is open; a later climb to the limit does
+    // not stack a second warning on an unanswered one.
+    if (watchdog_.linkFaultDue() && !linkFaultShown_) {
+        linkFaultShown_ = true;
         platform_.msgBox(Texts::LinkFault);
+        linkFaultShown_ = false;
+    }
 }

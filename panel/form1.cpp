@@ -130,6 +130,8 @@ void Form1::buildControls()
     Upcomm->setGeometry(t.rect(2160, 4440, 1215, 495));
 
     Timer1 = new QTimer(this);
+    // Polls keep their period; a coarse timer may drift by 5 % of it.
+    Timer1->setTimerType(Qt::PreciseTimer);
     nameControlsForAssistiveTechnology();
 }
 

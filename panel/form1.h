@@ -111,6 +111,8 @@ private:
     // A serial fault already shown by a handler; the next tick stops polling
     // without a second box for it.
     bool portLossReported_ = false;
+    // The link-fault warning is on screen.
+    bool linkFaultShown_ = false;
     // Set while the port list's text field finishes an edit, so typed text never
     // counts as a pick.
     bool comTextEditing_ = false;

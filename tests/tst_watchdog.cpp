@@ -72,6 +72,34 @@ private slots:
         QCOMPARE(w.form->Timer1->interval(), 5000);
     }
 
+    void warningsNeverStack()
+    {
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        int nested = 0;
+        w.platform.whileBoxShown = [&](const QString&) {
+            if (nested++ > 0)
+                return;
+            // While the first warning is open: the controller answers once,
+            // then noise hides the mark and the count climbs to 30 again.
+            w.serial.deliverEach(kStatus);
+            tick(f, 1);
+            w.serial.deliverEach(QByteArray::fromHex("4142434445"));
+            tick(f, 30);
+            QCOMPARE(f.Ticks(), 30);
+        };
+        tick(f, 30);
+        QCOMPARE(w.platform.messages, QStringList({kLinkFault}));
+        // Once answered, a new climb warns again.
+        w.platform.whileBoxShown = nullptr;
+        w.serial.deliverEach(QByteArray::fromHex("00050374"));
+        tick(f, 1);
+        w.serial.deliverEach(QByteArray::fromHex("4142434445"));
+        tick(f, 30);
+        QCOMPARE(w.platform.messages, QStringList({kLinkFault, kLinkFault}));
+    }
+
     void portClosedOnTheThirtiethTick()
     {
         WindowFixture w;
