@@ -13,6 +13,11 @@
 
 namespace {
 
+// More bytes than a reply within this window mark a flooded line, which is
+// then read once per window.
+constexpr int BurstWindowMs = 20;
+constexpr int BurstBytes = 8;
+
 QString portName(std::int16_t port) { return QStringLiteral("COM%1").arg(port); }
 
 OperationError serialError(int number, const QString& description)
@@ -36,6 +41,10 @@ HostSerial::HostSerial(QObject* parent) : SerialComponent(parent)
 {
     connect(&port_, &QSerialPort::readyRead, this, &HostSerial::onReadyRead);
     connect(&port_, &QSerialPort::errorOccurred, this, &HostSerial::onError);
+    holdTimer_.setSingleShot(true);
+    holdTimer_.setInterval(BurstWindowMs);
+    connect(&holdTimer_, &QTimer::timeout, this, &HostSerial::endHold);
+    burstWindow_.start();
 }
 
 HostSerial::~HostSerial() { close(); }
@@ -179,6 +188,9 @@ void HostSerial::throwOpenFailure(const QString& path, QSerialPort::SerialPortEr
 
 void HostSerial::close()
 {
+    holdTimer_.stop();
+    holding_ = false;
+    port_.setReadBufferSize(0);
     if (port_.isOpen())
         port_.close();
     // Bytes not yet handed to the panel belong to the closed session.
@@ -212,9 +224,39 @@ QByteArray HostSerial::Input()
 
 void HostSerial::onReadyRead()
 {
-    pending_.append(port_.readAll());
+    if (holding_)
+        return;
+    const QByteArray bytes = port_.readAll();
+    pending_.append(bytes);
     if (pendingHead_ < pending_.size())
         postDelivery();
+    if (burstWindow_.elapsed() > BurstWindowMs) {
+        burstWindow_.restart();
+        burstBytes_ = 0;
+    }
+    burstBytes_ += int(bytes.size());
+    if (burstBytes_ >= BurstBytes)
+        startHold();
+}
+
+void HostSerial::startHold()
+{
+    // With a one-byte read buffer QSerialPort stops watching the device once
+    // a byte waits in it; the rest gather in the device until the hold ends.
+    holding_ = true;
+    port_.setReadBufferSize(1);
+    holdTimer_.start();
+}
+
+void HostSerial::endHold()
+{
+    holding_ = false;
+    burstBytes_ = 0;
+    burstWindow_.restart();
+    // Unlimited again: the bytes gathered meanwhile come in the next read.
+    port_.setReadBufferSize(0);
+    if (port_.isOpen())
+        onReadyRead();
 }
 
 void HostSerial::postDelivery()

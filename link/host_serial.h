@@ -3,8 +3,10 @@
 #include "serial_component.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QSerialPort>
 #include <QString>
+#include <QTimer>
 
 // The serial component over a device of the host, through QSerialPort.
 // Port n is the device named by the environment variable TAVRIN_COM<n>, else
@@ -45,6 +47,8 @@ private:
     void close();
     void onReadyRead();
     void onError(QSerialPort::SerialPortError error);
+    void startHold();
+    void endHold();
     void postDelivery();
     void deliverOne();
     [[noreturn]] void throwOpenFailure(const QString& path, QSerialPort::SerialPortError error);
@@ -59,4 +63,10 @@ private:
     qsizetype pendingHead_ = 0;
     QByteArray current_;   // the byte of the event being delivered
     bool deliveryPosted_ = false;
+    // A line full of bytes (noise) is read in gulps: while holding, the bytes
+    // wait in the device instead of waking the panel one by one.
+    QTimer holdTimer_;
+    QElapsedTimer burstWindow_;
+    int burstBytes_ = 0;
+    bool holding_ = false;
 };
