@@ -13,10 +13,11 @@
 
 namespace {
 
-// More bytes than a reply within this window mark a flooded line, which is
-// then read once per window.
-constexpr int BurstWindowMs = 20;
-constexpr int BurstBytes = 8;
+// A line busy for most of this window (a 9600 baud line carries at most 38
+// bytes in it) is flooded, and is then read once per window. The controller's
+// own replies, four bytes at a time, never come that thick.
+constexpr int BurstWindowMs = 40;
+constexpr int BurstBytes = 32;
 
 QString portName(std::int16_t port) { return QStringLiteral("COM%1").arg(port); }
 
