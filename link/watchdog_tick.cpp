@@ -24,9 +24,9 @@ void Form1::Timer1_Timer()
             Senddis->setText(QString::fromLatin1(Command::StatusQuery));
         } catch (const OperationError& error) {
             // The device failed under the write: stop polling as for a closed
-            // port, and tell the operator why, in one box.
-            if (!MSComm1.PortOpen())
-                Timer1->stop();
+            // port, and tell the operator why, in one box. Polling on would
+            // raise a box on every tick, stacking under the first.
+            Timer1->stop();
             reportError(error);
         }
     } else {

@@ -268,9 +268,6 @@ void Form1::guarded(Handler&& handler)
     try {
         handler();
     } catch (const OperationError& error) {
-        // A serial fault that closed the port has been told; the next tick need
-        // not tell it again.
-        portLossReported_ = !MSComm1.PortOpen();
         reportError(error);
     } catch (const std::exception& error) {
         reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QString::fromLocal8Bit(error.what())));

@@ -108,8 +108,8 @@ private:
     ReplyAssembler assembler_;
     LinkWatchdog watchdog_;
     std::array<std::int16_t, Channels> keystate_{};
-    // A serial fault already shown by a handler; the next tick stops polling
-    // without a second box for it.
+    // A command's write failed and closed the port, and its error report has
+    // been shown; the next tick stops polling without a second box for it.
     bool portLossReported_ = false;
     // The link-fault warning is on screen.
     bool linkFaultShown_ = false;

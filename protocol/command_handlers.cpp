@@ -2,6 +2,7 @@
 #include "form1.h"
 
 #include "commands.h"
+#include "operation_error.h"
 #include "platform_services.h"
 #include "serial_component.h"
 #include "texts.h"
@@ -15,7 +16,15 @@ void Form1::sendCommand(const QByteArray& command, bool echo)
         platform_.msgBox(Texts::PortClosed);
         return;
     }
-    MSComm1.Output(command);
+    try {
+        MSComm1.Output(command);
+    } catch (const OperationError&) {
+        // The device failed under the write. If that closed the port, the error
+        // report about to be shown tells the operator; the next tick stops
+        // polling without a second box for the same fault.
+        portLossReported_ = !MSComm1.PortOpen();
+        throw;
+    }
     if (echo)
         Senddis->setText(QString::fromLatin1(command));
 }

@@ -53,6 +53,8 @@ private slots:
             << QByteArray::fromHex("410005037400050374") << "41 0 5 3 74 0 5 3 74 " << "关";
         QTest::newRow("byte 0 not zero") << QByteArray::fromHex("01050374") << "" << "开";
         QTest::newRow("reply split by noise") << QByteArray::fromHex("00054103740005") << "" << "开";
+        QTest::newRow("unrecognised group keeps the earlier word")
+            << QByteArray::fromHex("0005037401050374") << "0 5 3 74 " << "关";
     }
     void framingAsTheOperatorSeesIt()
     {

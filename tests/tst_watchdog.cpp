@@ -4,6 +4,7 @@
 #include "window_fixture.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QMessageBox>
@@ -130,15 +131,71 @@ private slots:
         QVERIFY(!w.form->Timer1->isActive());
     }
 
-    void failedStatusWriteStopsPollingWithOneBox()
+    // How the port was lost decides whether the next tick tells it: a write
+    // failure has been told by its own error report, a port that simply is
+    // not open is told by the tick. Either way polling stops.
+    void portLostBeforeOrDuringATick_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QStringList>("boxes");  // "error" stands for any error report
+        QTest::newRow("status write closes the port") << "tick write vanishes" << QStringList{"error"};
+        QTest::newRow("status write fails, port stays open") << "tick write fails" << QStringList{"error"};
+        QTest::newRow("command write closed the port") << "command write vanishes" << QStringList{"error"};
+        QTest::newRow("command write failed, port stays open")
+            << "command write fails" << QStringList{"error", "error"};
+        QTest::newRow("reopen with the port button failed") << "reopen fails" << QStringList{"error", kPortClosed};
+        QTest::newRow("port list failed to open") << "port list fails" << QStringList{"error", kPortClosed};
+    }
+    void portLostBeforeOrDuringATick()
+    {
+        QFETCH(QString, how);
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        if (how == "tick write vanishes") {
+            w.serial.writeVanishes = true;
+        } else if (how == "tick write fails") {
+            w.serial.writeFails = true;
+        } else if (how == "command write vanishes") {
+            w.serial.writeVanishes = true;
+            QTest::mouseClick(f.Keyall, Qt::LeftButton);
+        } else if (how == "command write fails") {
+            w.serial.writeFails = true;
+            QTest::mouseClick(f.Keyall, Qt::LeftButton);
+        } else if (how == "reopen fails") {
+            QTest::mouseClick(f.Comopen, Qt::LeftButton);
+            w.serial.failingPorts[1] = SerialError::DeviceMissing;
+            QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        } else if (how == "port list fails") {
+            w.serial.failingPorts[2] = SerialError::DeviceBusy;
+            f.Com->setFocus();
+            QTest::keyClick(f.Com, Qt::Key_Down);
+        }
+        // The timer is already stopped when a box about the lost port is shown.
+        bool stoppedBeforeTheBox = true;
+        w.platform.whileBoxShown = [&](const QString&) { stoppedBeforeTheBox &= !f.Timer1->isActive(); };
+        tick(f, 1);
+
+        QStringList shown;
+        for (const QString& message : w.platform.messages)
+            shown << (message.startsWith("error NO: ") ? QString("error") : message);
+        QTEST(shown, "boxes");
+        QVERIFY(!f.Timer1->isActive());
+        QVERIFY(stoppedBeforeTheBox);
+        QVERIFY(!w.serial.written.contains("s00t"));
+    }
+
+    // An unrecognised group that ends in 't' still counts as an answer.
+    void unrecognisedGroupEndingInTCountsAsAnswer()
     {
         WindowFixture w;
         w.startWith("1");
-        w.serial.writeVanishes = true;
+        tick(*w.form, 7);
+        w.serial.deliverEach(QByteArray::fromHex("01050374"));
+        QVERIFY(w.form->Rxdis->text().isEmpty());
         tick(*w.form, 1);
-        QCOMPARE(w.platform.messages.size(), 1);
-        QVERIFY(w.platform.messages.first().startsWith("error NO: 8018--"));
-        QVERIFY(!w.form->Timer1->isActive());
+        QCOMPARE(w.form->Ticks(), 0);
+        QCOMPARE(w.form->Timer1->interval(), 5000);
     }
 
     // The real timer and a real modal box: ticks go on while the link-fault

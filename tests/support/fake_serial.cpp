@@ -47,6 +47,8 @@ void FakeSerial::Output(const QByteArray& bytes)
         throw OperationError(SerialError::WriteFailed, "MSComm1: ",
                              "writing to " + describePort(port_) + " failed: the device is gone");
     }
+    if (writeFails)
+        throw OperationError(SerialError::WriteFailed, "MSComm1: ", "writing to " + describePort(port_) + " failed");
     written += bytes;
 }
 

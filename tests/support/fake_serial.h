@@ -17,6 +17,7 @@ public:
     // Opening these ports fails with the given error number (missing, busy, denied).
     QMap<int, int> failingPorts;
     bool writeVanishes = false;  // the next write fails and the port closes
+    bool writeFails = false;     // every write fails and the port stays open
     mutable int portOpenReads = 0;
 
     void setCommPort(std::int16_t port) override;
