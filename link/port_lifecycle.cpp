@@ -64,6 +64,9 @@ void Form1::Com_Click()
         comClickSteps();
     } catch (const OperationError& error) {
         reportError(error);
+    } catch (const std::exception& error) {
+        // Whatever failed, start-up goes on after the click handler.
+        reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QString::fromLocal8Bit(error.what())));
     }
 }
 

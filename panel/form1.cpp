@@ -278,6 +278,9 @@ void Form1::guarded(Handler&& handler)
 
 void Form1::closeEvent(QCloseEvent* event)
 {
+    // The window unloads with its timer: a tick already posted, or one falling
+    // due under a box shut-down shows, must not poll a port that is closed.
+    Timer1->stop();
     guarded([this] { shutDown(); });
     event->accept();
 }

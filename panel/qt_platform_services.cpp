@@ -14,11 +14,22 @@ void QtPlatformServices::msgBox(const QString& text)
     box.exec();
 }
 
-void QtPlatformServices::doEvents() { QCoreApplication::processEvents(); }
+void QtPlatformServices::doEvents()
+{
+    QCoreApplication::processEvents();
+    // A timer that falls due inside processEvents() only posts its tick (the
+    // tick is a queued call); delivering what was posted runs it in this yield.
+    QCoreApplication::sendPostedEvents();
+}
 
 QString QtPlatformServices::getSetting(const QString& section, const QString& key, const QString& fallback)
 {
-    return QSettings().value(section + QLatin1Char('/') + key, fallback).toString();
+    const QVariant value = QSettings().value(section + QLatin1Char('/') + key, fallback);
+    // A hand-edited value with a comma in it reads back as a list; it is still
+    // the one stored text, and start-up judges it as such.
+    if (value.typeId() == QMetaType::QStringList)
+        return value.toStringList().join(QLatin1Char(','));
+    return value.toString();
 }
 
 bool QtPlatformServices::saveSetting(const QString& section, const QString& key, const QString& value)

@@ -63,6 +63,9 @@ private slots:
             const QString name = kReason.value(fault);
             QTest::addRow("start-up, %s", qPrintable(name)) << "start-up" << fault << 2 << "关闭串口" << false;
             QTest::addRow("port list, %s", qPrintable(name)) << "port list" << fault << 1 << "关闭串口" << true;
+            // Picked after the port button closed the port: neither indicator is written.
+            QTest::addRow("port list while closed, %s", qPrintable(name))
+                << "port list while closed" << fault << 1 << "打开串口" << true;
             QTest::addRow("port button, %s", qPrintable(name)) << "port button" << fault << 1 << "打开串口" << true;
         }
         QTest::newRow("port list, unplugged") << "port list" << Fault::Unplugged << 0 << "关闭串口" << false;
@@ -84,7 +87,9 @@ private slots:
             f.startUp();
         } else {
             w.startWith("1");
-            if (handler == "port list") {
+            if (handler == "port list while closed")
+                QTest::mouseClick(f.Comopen, Qt::LeftButton);
+            if (handler.startsWith("port list")) {
                 inject(w, fault, 2);
                 f.Com->setFocus();
                 QTest::keyClick(f.Com, Qt::Key_Down);  // picks COM2

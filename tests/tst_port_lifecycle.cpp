@@ -3,6 +3,11 @@
 #include "window_fixture.h"
 
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QPushButton>
 #include <QTemporaryFile>
 #include <QTimer>
@@ -20,6 +25,14 @@ QString errorNumberOf(const QString& message)
 class TestPortLifecycle : public QObject {
     Q_OBJECT
 private slots:
+    void initTestCase()
+    {
+        // As the program names itself: without an organisation QSettings
+        // refuses every write, which would hide why a store fails.
+        QCoreApplication::setOrganizationName("Tavrin");
+        QCoreApplication::setApplicationName("TavrinV1.3prj");
+    }
+
     void startUpWithSavedPort_data()
     {
         QTest::addColumn<QString>("saved");  // null: nothing stored
@@ -93,6 +106,48 @@ private slots:
         QCOMPARE(platform.getSetting("Com", "PORT", "fallback"), QString("fallback"));
         QVERIFY(!platform.saveSetting("Com", "PORT", "3"));
         qunsetenv("XDG_CONFIG_HOME");
+    }
+
+    void handEditedSettingWithACommaIsOneText()
+    {
+        QTemporaryDir home;
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path());
+        const QString file = QSettings().fileName();
+        QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+        QFile ini(file);
+        QVERIFY(ini.open(QIODevice::WriteOnly));
+        ini.write("[Com]\nPORT=3,4\n");
+        ini.close();
+        QtPlatformServices platform;
+        QCOMPARE(platform.getSetting("Com", "PORT", ""), QString("3,4"));
+        QVERIFY(platform.saveSetting("Com", "PORT", "2"));
+        QCOMPARE(platform.getSetting("Com", "PORT", ""), QString("2"));
+    }
+
+    // Once the window has unloaded no tick runs, also not one already posted
+    // or one falling due under the box that reports an unwritable store.
+    void noTickAfterShutDown_data()
+    {
+        QTest::addColumn<bool>("readOnly");
+        QTest::addColumn<int>("boxes");
+        QTest::newRow("settings stored") << false << 0;
+        QTest::newRow("settings store unwritable") << true << 1;
+    }
+    void noTickAfterShutDown()
+    {
+        QFETCH(bool, readOnly);
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        f.show();
+        w.platform.settingsReadOnly = readOnly;
+        w.platform.whileBoxShown = [](const QString&) { QCoreApplication::processEvents(); };
+        QVERIFY(QMetaObject::invokeMethod(f.Timer1, "timeout"));  // a tick is posted
+        QVERIFY(f.close());
+        QCoreApplication::processEvents();
+        QTEST(int(w.platform.messages.size()), "boxes");
+        QVERIFY(!f.Timer1->isActive());
+        QCOMPARE(w.serial.log, QStringList({"Close"}));
     }
 
     void savedThreeOpensPortThreeTwice()

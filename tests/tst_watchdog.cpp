@@ -198,6 +198,22 @@ private slots:
         QCOMPARE(w.form->Timer1->interval(), 5000);
     }
 
+    // A tick that falls due while a handler yields runs inside the yield.
+    void aTickDueDuringARealYieldRunsInsideIt()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        FakeSerial serial;
+        QtPlatformServices platform;
+        Form1 form(serial, platform);
+        form.startUp();
+        QVERIFY(serial.PortOpen());
+        serial.written.clear();
+        form.Timer1->start(0);  // due at once
+        platform.doEvents();
+        QVERIFY(serial.written.startsWith("s00t"));
+        form.Timer1->stop();
+    }
+
     // The real timer and a real modal box: ticks go on while the link-fault
     // warning is open, and none of them opens a second box.
     void ticksRunWhileTheLinkFaultBoxIsOpen()

@@ -32,8 +32,10 @@ public:
         ++yields;
         if (onYield)
             onYield();
-        if (realYield)
+        if (realYield) {
             QCoreApplication::processEvents();
+            QCoreApplication::sendPostedEvents();
+        }
     }
     QString getSetting(const QString& section, const QString& key, const QString& fallback) override
     {
