@@ -116,19 +116,30 @@ private slots:
     void stateDisFlipsOneChannel()
     {
         WindowFixture w;
+        w.startWith("1");
         Form1& f = *w.form;
+        const auto picture = [&f] {
+            QStringList looks;
+            for (int k = 0; k < 12; ++k)
+                looks << f.Lamp0[k]->fillColor().name() + f.Key0[k]->text() + QString::number(f.Keystate(k));
+            return looks;
+        };
+        w.serial.deliverEach(QByteArray::fromHex("00050374"));  // channels 0, 2, 8 and 9 set
+        const QStringList before = picture();
         f.state_dis(3);
         QCOMPARE(f.Lamp0[3]->fillColor(), kRed);
         QCOMPARE(f.Key0[3]->text(), QString("关"));
         QCOMPARE(f.Keystate(3), std::int16_t(-1));
+        f.state_dis(0);  // set by the reply: flips back
+        QCOMPARE(f.Lamp0[0]->fillColor(), kGreen);
+        QCOMPARE(f.Key0[0]->text(), QString("开"));
+        QCOMPARE(f.Keystate(0), std::int16_t(0));
+        f.state_dis(0);
         f.state_dis(3);
-        QCOMPARE(f.Lamp0[3]->fillColor(), kGreen);
-        QCOMPARE(f.Key0[3]->text(), QString("开"));
-        QCOMPARE(f.Keystate(3), std::int16_t(0));
+        QCOMPARE(picture(), before);  // the other channels were never touched
         for (std::int16_t bad : {std::int16_t(12), std::int16_t(-1), std::int16_t(32767)})
             QVERIFY_THROWS_EXCEPTION(OperationError, f.state_dis(bad));
-        for (int k = 0; k < 12; ++k)
-            QCOMPARE(f.Keystate(k), std::int16_t(0));
+        QCOMPARE(picture(), before);
     }
 };
 

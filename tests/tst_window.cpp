@@ -29,6 +29,14 @@ private slots:
         QCOMPARE(f.Comopen->text(), QString("关闭串口"));
         QCOMPARE(f.Key0[11]->text(), QString("PB11"));
         QCOMPARE(f.Key1[9]->text(), QString("PB19"));
+        QCOMPARE(f.Keyall->text(), QString("全开"));
+        QCOMPARE(f.Command1->text(), QString("全关"));
+        QCOMPARE(f.Rstcomm->text(), QString("前台复位"));
+        QCOMPARE(f.Upcomm->text(), QString("软件升级"));
+        QCOMPARE(f.Label1->text(), QString("串口状态"));
+        QCOMPARE(f.Frame1->title(), QString("串口设置"));
+        QCOMPARE(f.Frame2->title(), QString("PC指令"));
+        QCOMPARE(f.Frame3->title(), QString("返回结果"));
         QCOMPARE(f.Com->currentText(), QString("Com"));
         QCOMPARE(f.Com->count(), 0);
         QVERIFY(f.Timer1->isActive());
@@ -50,6 +58,14 @@ private slots:
         QTest::newRow("Shape1") << "Shape1" << QRect(400, 248, 17, 17);
         QTest::newRow("Comopen") << "Comopen" << QRect(376, 280, 65, 33);
         QTest::newRow("Upcomm") << "Upcomm" << QRect(144, 296, 81, 33);
+        QTest::newRow("Rstcomm") << "Rstcomm" << QRect(48, 296, 81, 33);
+        QTest::newRow("Keyall") << "Keyall" << QRect(480, 216, 73, 25);
+        QTest::newRow("Command1") << "Command1" << QRect(480, 272, 73, 25);
+        QTest::newRow("Label1") << "Label1" << QRect(376, 216, 65, 17);
+        QTest::newRow("Frame2") << "Frame2" << QRect(16, 224, 97, 65);
+        QTest::newRow("Frame3") << "Frame3" << QRect(136, 224, 105, 65);
+        QTest::newRow("Senddis") << "Senddis" << QRect(24, 248, 81, 27);
+        QTest::newRow("Rxdis") << "Rxdis" << QRect(144, 248, 89, 25);
     }
     void geometryInPixelsAt96Dpi()
     {
@@ -59,7 +75,10 @@ private slots:
         const QMap<QString, QWidget*> controls{
             {"Lamp0(0)", f.Lamp0[0]}, {"Key0(11)", f.Key0[11]}, {"Lamp0(23)", f.Lamp0[23]},
             {"Key1(0)", f.Key1[0]},   {"Com", f.Com},           {"Frame1", f.Frame1},
-            {"Shape1", f.Shape1},     {"Comopen", f.Comopen},   {"Upcomm", f.Upcomm}};
+            {"Shape1", f.Shape1},     {"Comopen", f.Comopen},   {"Upcomm", f.Upcomm},
+            {"Rstcomm", f.Rstcomm},   {"Keyall", f.Keyall},     {"Command1", f.Command1},
+            {"Label1", f.Label1},     {"Frame2", f.Frame2},     {"Frame3", f.Frame3},
+            {"Senddis", f.Senddis},   {"Rxdis", f.Rxdis}};
         QTEST(controls.value(control)->geometry(), "rect");
     }
 
@@ -185,6 +204,13 @@ private slots:
         QVERIFY(w.serial.written.isEmpty());
         QVERIFY(w.platform.messages.isEmpty());
         QCOMPARE(f.Key1[0]->text(), QString("开"));
+        for (int k = 0; k < 12; ++k) {
+            QCOMPARE(f.Key0[k]->text(), QString("开"));
+            QCOMPARE(f.Lamp0[k]->fillColor(), kGreen);
+        }
+        // What was typed into the echo is replaced by the next command sent.
+        QTest::mouseClick(f.Keyall, Qt::LeftButton);
+        QCOMPARE(f.Senddis->text(), QString("s0ap"));
     }
 
     void typingIntoThePortListNeverSwitchesThePort()
