@@ -91,6 +91,36 @@ private slots:
         QCOMPARE(pty.read(all.size()), all);
     }
 
+    // Start-up's first run opens the port before it writes the line settings:
+    // they apply to the open port at once, and the number of the open port may
+    // be written again. Closing a closed port changes nothing.
+    void settingsWrittenWhileOpenApplyAtOnce()
+    {
+        Pty pty;
+        QVERIFY(!pty.path.isEmpty());
+        HostSerial serial;
+        serial.setCommPort(1);
+        serial.setSettings("19200,n,8,2");  // a pty keeps 8 bits and no parity
+        serial.setPortOpen(true);
+        termios tio{};
+        QCOMPARE(::tcgetattr(pty.slave, &tio), 0);
+        QCOMPARE(cfgetospeed(&tio), speed_t(B19200));
+        QCOMPARE(tio.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8 | CSTOPB));
+
+        serial.setCommPort(1);
+        serial.setSettings("9600,n,8,1");
+        serial.setInputMode(1);
+        serial.setRThreshold(1);
+        QVERIFY(serial.PortOpen());
+        QCOMPARE(::tcgetattr(pty.slave, &tio), 0);
+        QCOMPARE(cfgetospeed(&tio), speed_t(B9600));
+        QCOMPARE(tio.c_cflag & (CSIZE | PARENB | CSTOPB), tcflag_t(CS8));
+
+        serial.setPortOpen(false);
+        serial.setPortOpen(false);
+        QVERIFY(!serial.PortOpen());
+    }
+
     void bytesArrivingTogetherComeOneEventEach()
     {
         Pty pty;
