@@ -22,8 +22,9 @@ public:
     void setCommPort(std::int16_t port) override;
     std::int16_t CommPort() const override { return commPort_; }
     void setSettings(const QString& settings) override;
-    void setInputMode(std::int32_t mode) override { inputMode_ = mode; }
-    void setRThreshold(std::int16_t threshold) override { rThreshold_ = threshold; }
+    // Bytes always come raw, one OnComm each: the only mode the panel asks for.
+    void setInputMode(std::int32_t) override {}
+    void setRThreshold(std::int16_t) override {}
     bool PortOpen() const override { return port_.isOpen(); }
     void setPortOpen(bool open) override;
     void Output(const QByteArray& bytes) override;
@@ -56,8 +57,6 @@ private:
     QSerialPort port_;
     std::int16_t commPort_ = 1;
     LineSettings line_;
-    std::int32_t inputMode_ = 0;
-    std::int16_t rThreshold_ = 0;
     std::int16_t commEvent_ = 0;
     QByteArray pending_;   // received; bytes from pendingHead_ on are not yet delivered
     qsizetype pendingHead_ = 0;

@@ -51,10 +51,8 @@ void Form1::startUp()
             Timer1->start();
         platform_.doEvents();
         platform_.doEvents();
-    } catch (const OperationError& error) {
-        reportError(error);
-    } catch (const std::exception& error) {
-        reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QString::fromLocal8Bit(error.what())));
+    } catch (...) {
+        reportCurrentFailure();
     }
 }
 
@@ -62,11 +60,9 @@ void Form1::Com_Click()
 {
     try {
         comClickSteps();
-    } catch (const OperationError& error) {
-        reportError(error);
-    } catch (const std::exception& error) {
+    } catch (...) {
         // Whatever failed, start-up goes on after the click handler.
-        reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QString::fromLocal8Bit(error.what())));
+        reportCurrentFailure();
     }
 }
 

@@ -207,7 +207,7 @@ void Form1::onComActivated()
 {
     if (comTextEditing_)
         return;
-    guarded([this] { Com_Click(); });
+    Com_Click();  // reports its own failures
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event)
@@ -262,17 +262,26 @@ void Form1::setListIndex(std::int16_t index)
 
 void Form1::reportError(const OperationError& error) { platform_.msgBox(error.reportText()); }
 
-template <typename Handler>
-void Form1::guarded(Handler&& handler)
+void Form1::reportCurrentFailure()
 {
     try {
-        handler();
+        throw;
     } catch (const OperationError& error) {
         reportError(error);
     } catch (const std::exception& error) {
         reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QString::fromLocal8Bit(error.what())));
     } catch (...) {
         reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QStringLiteral("unknown failure")));
+    }
+}
+
+template <typename Handler>
+void Form1::guarded(Handler&& handler)
+{
+    try {
+        handler();
+    } catch (...) {
+        reportCurrentFailure();
     }
 }
 

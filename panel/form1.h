@@ -97,6 +97,8 @@ private:
     void sendCommand(const QByteArray& command, bool echo);
     void paintChannel(int channel, bool set);
     void reportError(const OperationError& error);
+    // Inside a catch block: shows the failure being handled as an error report.
+    void reportCurrentFailure();
     void onTimer1Timeout();
     void onComActivated();
     // Runs a handler so that no exception reaches the event loop: a failure is
