@@ -39,9 +39,9 @@
 
 #include <algorithm>
 #include <array>
-#include <cmath>
 #include <atomic>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -204,7 +204,10 @@ public:
     std::vector<double> lampUs;
     QString failure;
 
-    void start() { later([this] { click(); }); }
+    void start()
+    {
+        later([this] { click(); });
+    }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override

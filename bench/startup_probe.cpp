@@ -86,9 +86,10 @@ void sleepMs(double ms)
 
 [[noreturn]] void usage(const char* why)
 {
-    std::fprintf(stderr, "tavrin_bench_probe: %s\n"
-                         "usage: tavrin_bench_probe --name PREFIX --color RRGGBB --pixel X,Y [--pixel X,Y]...\n"
-                         "       [--settle MS] [--timeout MS] -- PROGRAM [ARGUMENT]...\n",
+    std::fprintf(stderr,
+                 "tavrin_bench_probe: %s\n"
+                 "usage: tavrin_bench_probe --name PREFIX --color RRGGBB --pixel X,Y [--pixel X,Y]...\n"
+                 "       [--settle MS] [--timeout MS] -- PROGRAM [ARGUMENT]...\n",
                  why);
     std::exit(2);
 }
@@ -162,8 +163,7 @@ std::string windowName(Display* dpy, Window w, Atom netWmName, Atom utf8)
     unsigned long after = 0;
     unsigned char* data = nullptr;
     std::string name;
-    if (XGetWindowProperty(dpy, w, netWmName, 0, 1024, False, utf8, &type, &format, &count, &after, &data) ==
-            Success &&
+    if (XGetWindowProperty(dpy, w, netWmName, 0, 1024, False, utf8, &type, &format, &count, &after, &data) == Success &&
         data != nullptr && format == 8)
         name.assign(reinterpret_cast<char*>(data), count);
     if (data != nullptr)
@@ -364,8 +364,7 @@ int main(int argc, char** argv)
             return 1;
         }
         if (childGone(child)) {
-            std::fprintf(stderr, "tavrin_bench_probe: %s exited before its window was painted\n",
-                         options.command[0]);
+            std::fprintf(stderr, "tavrin_bench_probe: %s exited before its window was painted\n", options.command[0]);
             return 1;
         }
         // Events first; while a window is being looked at, poll its pixels
@@ -438,8 +437,10 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "tavrin_bench_probe: %s exited during the settling time\n", options.command[0]);
         return 1;
     }
-    std::printf("map_us=%lld paint_us=%lld cpu_us=%lld width=%d height=%d rss_kb=%ld hwm_kb=%ld first_look=%d exec_ns=%lld\n",
-                static_cast<long long>((mapTime - start) / 1000), static_cast<long long>((paintTime - start) / 1000),
-                static_cast<long long>(paintCpuNs / 1000), width, height, rssKb, hwmKb, paintedAtFirstLook ? 1 : 0, static_cast<long long>(start));
+    std::printf(
+        "map_us=%lld paint_us=%lld cpu_us=%lld width=%d height=%d rss_kb=%ld hwm_kb=%ld first_look=%d exec_ns=%lld\n",
+        static_cast<long long>((mapTime - start) / 1000), static_cast<long long>((paintTime - start) / 1000),
+        static_cast<long long>(paintCpuNs / 1000), width, height, rssKb, hwmKb, paintedAtFirstLook ? 1 : 0,
+        static_cast<long long>(start));
     return 0;
 }

@@ -94,7 +94,7 @@ struct Model {
     std::optional<std::uint16_t> stateword;
     std::string lastRead;
     std::deque<std::string> trace;
-    std::size_t filed = 0; // bytes filed since the last reset()
+    std::size_t filed = 0;  // bytes filed since the last reset()
 
     NO_COVERAGE Reply event(bool isReceive, const std::string& read)
     {
@@ -136,6 +136,8 @@ volatile int outcomeSink;
 // them, even where the assembler decides without a branch of its own.
 __attribute__((noinline, optnone)) void noteOutcome(Reply got, int rxpos)
 {
+    // One outcome a line keeps the table readable.
+    // clang-format off
     switch (static_cast<int>(got) * 8 + rxpos) {
     case 0: outcomeSink = 0; break;
     case 1: outcomeSink = 1; break;
@@ -157,34 +159,30 @@ __attribute__((noinline, optnone)) void noteOutcome(Reply got, int rxpos)
     case 21: outcomeSink = 21; break;
     default: outcomeSink = -1; break;
     }
+    // clang-format on
 }
 
 // Context for failure messages.
 struct Where {
-    std::size_t step = 0;   // index of the step (control byte) in the input
-    std::size_t offset = 0; // offset of its control byte
-    std::size_t event = 0;  // running event number
+    std::size_t step = 0;    // index of the step (control byte) in the input
+    std::size_t offset = 0;  // offset of its control byte
+    std::size_t event = 0;   // running event number
     const char* what = "";
 };
 
 [[noreturn]] NO_COVERAGE void fail(const Where& w, const std::string& message)
 {
-    std::fprintf(stderr, "\n*** reply_assembler_fuzz: invariant violated at event %zu (step %zu, input offset %zu, %s)\n",
+    std::fprintf(stderr,
+                 "\n*** reply_assembler_fuzz: invariant violated at event %zu (step %zu, input offset %zu, %s)\n",
                  w.event, w.step, w.offset, w.what);
     std::fprintf(stderr, "*** %s\n", message.c_str());
     std::fflush(stderr);
     std::abort();
 }
 
-NO_COVERAGE std::string num(long long v)
-{
-    return std::to_string(v);
-}
+NO_COVERAGE std::string num(long long v) { return std::to_string(v); }
 
-NO_COVERAGE std::string optText(const std::optional<std::uint16_t>& v)
-{
-    return v ? num(*v) : std::string("(none)");
-}
+NO_COVERAGE std::string optText(const std::optional<std::uint16_t>& v) { return v ? num(*v) : std::string("(none)"); }
 
 NO_COVERAGE std::string shorten(const std::string& s)
 {
@@ -345,7 +343,7 @@ struct Runner {
     }
 };
 
-} // namespace
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
@@ -359,8 +357,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const std::uint8_t c = data[i++];
 
         if (c < 0xC0) {
-            const std::size_t want = c < 0x80 ? static_cast<std::size_t>(c & 3) + 1
-                                              : (static_cast<std::size_t>(c & 0x3F) + 1) * 8;
+            const std::size_t want =
+                c < 0x80 ? static_cast<std::size_t>(c & 3) + 1 : (static_cast<std::size_t>(c & 0x3F) + 1) * 8;
             const std::size_t n = want < size - i ? want : size - i;
             r.w.what = c < 0x80 ? "short read" : "long read";
             r.event(true, QByteArray(reinterpret_cast<const char*>(data + i), static_cast<qsizetype>(n)));

@@ -81,8 +81,7 @@ void HostSerial::setCommPort(std::int16_t port)
 HostSerial::LineSettings HostSerial::parseSettings(const QString& settings)
 {
     const auto bad = [&settings] {
-        return serialError(SerialError::BadSettings,
-                           QStringLiteral("invalid line settings \"%1\"").arg(settings));
+        return serialError(SerialError::BadSettings, QStringLiteral("invalid line settings \"%1\"").arg(settings));
     };
     const QStringList parts = settings.split(QLatin1Char(','));
     if (parts.size() != 4)
@@ -134,8 +133,8 @@ void HostSerial::applyLineSettings()
                     port_.setDataBits(line_.dataBits) && port_.setStopBits(line_.stopBits) &&
                     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!ok && port_.isOpen())
-        throw serialError(SerialError::BadSettings, QStringLiteral("%1 does not accept the line settings")
-                                                        .arg(describePort(commPort_)));
+        throw serialError(SerialError::BadSettings,
+                          QStringLiteral("%1 does not accept the line settings").arg(describePort(commPort_)));
 }
 
 void HostSerial::setPortOpen(bool open)
@@ -203,8 +202,7 @@ void HostSerial::close()
 void HostSerial::Output(const QByteArray& bytes)
 {
     if (!port_.isOpen())
-        throw serialError(SerialError::PortNotOpen,
-                          QStringLiteral("%1 is not open").arg(describePort(commPort_)));
+        throw serialError(SerialError::PortNotOpen, QStringLiteral("%1 is not open").arg(describePort(commPort_)));
     const bool written = port_.write(bytes) == bytes.size();
     // Push the bytes to the device now rather than on the next event-loop pass.
     if (written)

@@ -58,9 +58,9 @@ private:
     std::int16_t commPort_ = 1;
     LineSettings line_;
     std::int16_t commEvent_ = 0;
-    QByteArray pending_;   // received; bytes from pendingHead_ on are not yet delivered
+    QByteArray pending_;  // received; bytes from pendingHead_ on are not yet delivered
     qsizetype pendingHead_ = 0;
-    QByteArray current_;   // the byte of the event being delivered
+    QByteArray current_;  // the byte of the event being delivered
     bool deliveryPosted_ = false;
     // A line full of bytes (noise) is read in gulps: while holding, the bytes
     // wait in the device instead of waking the panel one by one.

@@ -11,7 +11,8 @@ class OperationError : public std::exception {
 public:
     OperationError(int number, QString source, QString description)
         : number_(number), source_(std::move(source)), description_(std::move(description)),
-          what_(reportText().toUtf8()) {}
+          what_(reportText().toUtf8())
+    {}
 
     int number() const noexcept { return number_; }
     const QString& source() const noexcept { return source_; }
@@ -19,9 +20,9 @@ public:
 
     // "error NO: <number>--<source><description>"; the sources carry their own
     // separator, so nothing is put between source and description here.
-    QString reportText() const {
-        return QStringLiteral("error NO: ") + QString::number(number_) + QStringLiteral("--") + source_ +
-               description_;
+    QString reportText() const
+    {
+        return QStringLiteral("error NO: ") + QString::number(number_) + QStringLiteral("--") + source_ + description_;
     }
 
     const char* what() const noexcept override { return what_.constData(); }

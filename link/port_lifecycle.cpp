@@ -107,8 +107,8 @@ void Form1::shutDown()
 {
     // The port is closed even when the choice could not be stored; the
     // failure is told afterwards, and the window closes all the same.
-    const bool saved = platform_.saveSetting(Texts::SettingsSection, Texts::SettingsKey,
-                                             QString::number(ListIndex() + 1));
+    const bool saved =
+        platform_.saveSetting(Texts::SettingsSection, Texts::SettingsKey, QString::number(ListIndex() + 1));
     if (MSComm1.PortOpen())
         MSComm1.setPortOpen(false);
     if (!saved)

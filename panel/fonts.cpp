@@ -6,9 +6,8 @@ namespace {
 const QStringList& cjkFallbacks()
 {
     static const QStringList families{
-        QStringLiteral("AR PL UMing CN"),    QStringLiteral("AR PL UMing TW"),
-        QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC"),
-        QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("Droid Sans Fallback"),
+        QStringLiteral("AR PL UMing CN"),   QStringLiteral("AR PL UMing TW"),    QStringLiteral("Noto Serif CJK SC"),
+        QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Zen Hei"), QStringLiteral("Droid Sans Fallback"),
     };
     return families;
 }

@@ -147,7 +147,8 @@ void Form1::nameControlsForAssistiveTechnology()
         Key1[i]->setAccessibleName(QStringLiteral("Spare button %1").arg(i));
     }
     Shape1->setAccessibleName(QStringLiteral("Port lamp"));
-    Shape1->describeColors({{Colors::Green, QStringLiteral("Port open")}, {Colors::Red, QStringLiteral("Port closed")}});
+    Shape1->describeColors(
+        {{Colors::Green, QStringLiteral("Port open")}, {Colors::Red, QStringLiteral("Port closed")}});
     Keyall->setAccessibleName(QStringLiteral("All on"));
     Command1->setAccessibleName(QStringLiteral("All off"));
     Upcomm->setAccessibleName(QStringLiteral("Software upgrade"));
@@ -169,8 +170,9 @@ void Form1::setTabOrderAsDesigned()
         order.emplace_back(i < 6 ? i : 9 + (i - 6), Key0[i]);
         order.emplace_back(i < 8 ? 15 + i : 32 + (i - 8), Key1[i]);
     }
-    order.insert(order.end(), {{6, Keyall}, {7, Upcomm}, {8, Rstcomm}, {24, Com}, {26, Senddis},
-                               {28, Rxdis}, {29, Comopen}, {31, Command1}});
+    order.insert(
+        order.end(),
+        {{6, Keyall}, {7, Upcomm}, {8, Rstcomm}, {24, Com}, {26, Senddis}, {28, Rxdis}, {29, Comopen}, {31, Command1}});
     std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     for (std::size_t i = 1; i < order.size(); ++i)
         setTabOrder(order[i - 1].second, order[i].second);
@@ -215,9 +217,8 @@ bool Form1::eventFilter(QObject* watched, QEvent* event)
     if (watched == Com || watched == Com->lineEdit()) {
         const bool finishesEdit =
             event->type() == QEvent::FocusOut ||
-            (event->type() == QEvent::KeyPress &&
-             (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Return ||
-              static_cast<QKeyEvent*>(event)->key() == Qt::Key_Enter));
+            (event->type() == QEvent::KeyPress && (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Return ||
+                                                   static_cast<QKeyEvent*>(event)->key() == Qt::Key_Enter));
         if (finishesEdit && !comTextEditing_) {
             // The combo box turns a finished edit that names an entry into a
             // pick of it. Typed text must neither switch the port nor move the

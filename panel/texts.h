@@ -12,8 +12,7 @@ inline const QString ClosePort = QStringLiteral("关闭串口");
 inline const QString OpenPort = QStringLiteral("打开串口");
 inline const QString PortClosed = QStringLiteral("串口未打开，请检查串口");
 inline const QString LinkFault = QStringLiteral("串口通讯不正常，请检查串口");
-inline const QString UpgradeReady =
-    QStringLiteral("控制器软件升级准备就绪！请关闭串口，打开AVR下载软件进行下载。");
+inline const QString UpgradeReady = QStringLiteral("控制器软件升级准备就绪！请关闭串口，打开AVR下载软件进行下载。");
 inline const QString LineSettings = QStringLiteral("9600,n,8,1");
 inline const QString SettingsSection = QStringLiteral("Com");
 inline const QString SettingsKey = QStringLiteral("PORT");

@@ -8,15 +8,14 @@ constexpr char kStart = 's';
 constexpr char kReset = 'b';
 
 // Third byte of "s0?p": '0'..';' selects channel 0..11.
-int channelOf(char c) {
-    return (c >= '0' && c < '0' + ControllerModel::kChannels) ? c - '0' : -1;
-}
+int channelOf(char c) { return (c >= '0' && c < '0' + ControllerModel::kChannels) ? c - '0' : -1; }
 
 }  // namespace
 
 ControllerModel::ControllerModel(std::uint16_t word) : word_(word & kAllOutputs) {}
 
-std::vector<ModelEvent> ControllerModel::feed(std::span<const std::uint8_t> bytes) {
+std::vector<ModelEvent> ControllerModel::feed(std::span<const std::uint8_t> bytes)
+{
     std::vector<ModelEvent> out;
     for (std::uint8_t b : bytes) {
         feedByte(static_cast<char>(b), out);
@@ -24,7 +23,8 @@ std::vector<ModelEvent> ControllerModel::feed(std::span<const std::uint8_t> byte
     return out;
 }
 
-std::vector<ModelEvent> ControllerModel::feed(std::string_view bytes) {
+std::vector<ModelEvent> ControllerModel::feed(std::string_view bytes)
+{
     std::vector<ModelEvent> out;
     for (char c : bytes) {
         feedByte(c, out);
@@ -32,12 +32,14 @@ std::vector<ModelEvent> ControllerModel::feed(std::string_view bytes) {
     return out;
 }
 
-void ControllerModel::portClosed() {
+void ControllerModel::portClosed()
+{
     upgrade_ = false;
     pending_.clear();
 }
 
-void ControllerModel::feedIdle(char byte, std::vector<ModelEvent>& out) {
+void ControllerModel::feedIdle(char byte, std::vector<ModelEvent>& out)
+{
     if (byte == kStart) {
         pending_.assign(1, byte);
     } else if (byte == kReset) {
@@ -46,7 +48,8 @@ void ControllerModel::feedIdle(char byte, std::vector<ModelEvent>& out) {
     // Anything else forms no command and is dropped.
 }
 
-void ControllerModel::feedByte(char byte, std::vector<ModelEvent>& out) {
+void ControllerModel::feedByte(char byte, std::vector<ModelEvent>& out)
+{
     const std::string_view p = pending_;
     if (p.empty()) {
         feedIdle(byte, out);
@@ -72,12 +75,15 @@ void ControllerModel::feedByte(char byte, std::vector<ModelEvent>& out) {
         const char sel = p[2];
         pending_.push_back(byte);
         if (upgradeCmd) {
-            if (byte == 'p') return complete(CommandKind::Upgrade, -1, out);
+            if (byte == 'p')
+                return complete(CommandKind::Upgrade, -1, out);
         } else if (sel == '0' && byte == 't') {
             return complete(CommandKind::StatusQuery, -1, out);
         } else if (byte == 'p') {
-            if (sel == 'a') return complete(CommandKind::AllOn, -1, out);
-            if (sel == 'b') return complete(CommandKind::AllOff, -1, out);
+            if (sel == 'a')
+                return complete(CommandKind::AllOn, -1, out);
+            if (sel == 'b')
+                return complete(CommandKind::AllOff, -1, out);
             return complete(CommandKind::ToggleChannel, channelOf(sel), out);
         }
         pending_.pop_back();
@@ -92,7 +98,8 @@ void ControllerModel::feedByte(char byte, std::vector<ModelEvent>& out) {
     feedIdle(byte, out);
 }
 
-void ControllerModel::complete(CommandKind kind, int channel, std::vector<ModelEvent>& out) {
+void ControllerModel::complete(CommandKind kind, int channel, std::vector<ModelEvent>& out)
+{
     ModelEvent ev;
     ev.kind = kind;
     ev.channel = channel;
@@ -100,14 +107,13 @@ void ControllerModel::complete(CommandKind kind, int channel, std::vector<ModelE
     pending_.clear();
 
     if (upgrade_ && kind != CommandKind::Reset) {
-        ev.obeyed = false;   // upgrade mode obeys nothing but the reset byte
+        ev.obeyed = false;  // upgrade mode obeys nothing but the reset byte
         out.push_back(std::move(ev));
         return;
     }
     switch (kind) {
     case CommandKind::StatusQuery:
-        ev.reply = {0x00, static_cast<std::uint8_t>(word_ & 0xFF),
-                    static_cast<std::uint8_t>(word_ >> 8), 't'};
+        ev.reply = {0x00, static_cast<std::uint8_t>(word_ & 0xFF), static_cast<std::uint8_t>(word_ >> 8), 't'};
         break;
     case CommandKind::ToggleChannel:
         word_ ^= static_cast<std::uint16_t>(1u << channel);
@@ -123,7 +129,7 @@ void ControllerModel::complete(CommandKind kind, int channel, std::vector<ModelE
         upgrade_ = true;
         break;
     case CommandKind::Reset:
-        upgrade_ = false;   // outputs are kept
+        upgrade_ = false;  // outputs are kept
         break;
     }
     out.push_back(std::move(ev));

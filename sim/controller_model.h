@@ -15,10 +15,10 @@ enum class CommandKind { StatusQuery, ToggleChannel, AllOn, AllOff, Upgrade, Res
 // One complete command recognised in the input stream.
 struct ModelEvent {
     CommandKind kind = CommandKind::Reset;
-    int channel = -1;                  // only for ToggleChannel
-    std::string text;                  // the command bytes as received, e.g. "s0:p" or "b"
-    bool obeyed = true;                // false when upgrade mode ignored it
-    std::vector<std::uint8_t> reply;   // bytes the controller answers, possibly none
+    int channel = -1;                 // only for ToggleChannel
+    std::string text;                 // the command bytes as received, e.g. "s0:p" or "b"
+    bool obeyed = true;               // false when upgrade mode ignored it
+    std::vector<std::uint8_t> reply;  // bytes the controller answers, possibly none
 };
 
 class ControllerModel {
@@ -47,7 +47,7 @@ private:
 
     std::uint16_t word_;
     bool upgrade_ = false;
-    std::string pending_;   // bytes of the 's' command in progress
+    std::string pending_;  // bytes of the 's' command in progress
 };
 
 }  // namespace orvessa::sim

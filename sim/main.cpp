@@ -12,7 +12,8 @@
 #include <variant>
 #include <vector>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     using namespace orvessa::sim;
     const auto start = Simulator::Clock::now();
 

@@ -5,15 +5,16 @@
 
 namespace orvessa::sim {
 
-NoiseSource::NoiseSource(double bytesPerSecond, std::uint64_t seed)
-    : rate_(bytesPerSecond), rng_(seed) {}
+NoiseSource::NoiseSource(double bytesPerSecond, std::uint64_t seed) : rate_(bytesPerSecond), rng_(seed) {}
 
-void NoiseSource::restart(Clock::time_point now) {
+void NoiseSource::restart(Clock::time_point now)
+{
     start_ = now;
     emitted_ = 0;
 }
 
-std::vector<std::uint8_t> NoiseSource::take(Clock::time_point now, std::size_t room) {
+std::vector<std::uint8_t> NoiseSource::take(Clock::time_point now, std::size_t room)
+{
     std::vector<std::uint8_t> bytes;
     if (!enabled() || !start_ || now < *start_) {
         return bytes;
@@ -31,7 +32,8 @@ std::vector<std::uint8_t> NoiseSource::take(Clock::time_point now, std::size_t r
     return bytes;
 }
 
-std::optional<NoiseSource::Clock::time_point> NoiseSource::nextDue() const {
+std::optional<NoiseSource::Clock::time_point> NoiseSource::nextDue() const
+{
     if (!enabled() || !start_) {
         return std::nullopt;
     }

@@ -12,7 +12,8 @@ constexpr std::uint64_t kMaxSplitDelayMs = 60'000;
 constexpr double kMaxNoiseRate = 100'000.0;
 
 // Decimal or 0x-prefixed hexadecimal, no sign, no trailing characters.
-std::optional<std::uint64_t> parseUnsigned(std::string_view text, int base = 0) {
+std::optional<std::uint64_t> parseUnsigned(std::string_view text, int base = 0)
+{
     if (base == 0) {
         base = 10;
         if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
@@ -29,7 +30,8 @@ std::optional<std::uint64_t> parseUnsigned(std::string_view text, int base = 0) 
     return value;
 }
 
-std::optional<double> parseRate(std::string_view text) {
+std::optional<double> parseRate(std::string_view text)
+{
     double value = 0.0;
     const char* end = text.data() + text.size();
     auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
@@ -40,7 +42,8 @@ std::optional<double> parseRate(std::string_view text) {
 }
 
 // "41" or "41,42" or "0x41,7f": comma-separated bytes in hex.
-std::optional<std::vector<std::uint8_t>> parseHexBytes(std::string_view text) {
+std::optional<std::vector<std::uint8_t>> parseHexBytes(std::string_view text)
+{
     std::vector<std::uint8_t> bytes;
     while (true) {
         const auto comma = text.find(',');
@@ -62,20 +65,20 @@ std::optional<std::vector<std::uint8_t>> parseHexBytes(std::string_view text) {
 
 // Appending avoids a GCC 12 -Wrestrict false positive on "lit" + std::string.
 template <typename... Parts>
-std::string concat(const Parts&... parts) {
+std::string concat(const Parts&... parts)
+{
     std::string out;
     (out.append(std::string_view(parts)), ...);
     return out;
 }
 
-std::string quoted(std::string_view s) {
-    return concat("'", s, "'");
-}
+std::string quoted(std::string_view s) { return concat("'", s, "'"); }
 
 using ValueSetter = std::function<std::optional<std::string>(Options&, std::string_view)>;
 using FlagSetter = std::function<void(Options&)>;
 
-const std::map<std::string_view, FlagSetter>& flags() {
+const std::map<std::string_view, FlagSetter>& flags()
+{
     static const std::map<std::string_view, FlagSetter> table = {
         {"--help", [](Options& o) { o.help = true; }},
         {"-h", [](Options& o) { o.help = true; }},
@@ -88,51 +91,68 @@ const std::map<std::string_view, FlagSetter>& flags() {
 }
 
 // Each setter returns an error text (without the option name) or nothing.
-const std::map<std::string_view, ValueSetter>& valueOptions() {
+const std::map<std::string_view, ValueSetter>& valueOptions()
+{
     static const std::map<std::string_view, ValueSetter> table = {
-        {"--word", [](Options& o, std::string_view v) -> std::optional<std::string> {
+        {"--word",
+         [](Options& o, std::string_view v) -> std::optional<std::string> {
              const auto n = parseUnsigned(v);
-             if (!n) return concat("expects a number (decimal or 0x hex), got ", quoted(v));
-             if (*n > 0x0FFF) return concat("value ", quoted(v), " is out of range 0..4095");
+             if (!n)
+                 return concat("expects a number (decimal or 0x hex), got ", quoted(v));
+             if (*n > 0x0FFF)
+                 return concat("value ", quoted(v), " is out of range 0..4095");
              o.word = static_cast<std::uint16_t>(*n);
              return std::nullopt;
          }},
-        {"--answer-first", [](Options& o, std::string_view v) -> std::optional<std::string> {
+        {"--answer-first",
+         [](Options& o, std::string_view v) -> std::optional<std::string> {
              const auto n = parseUnsigned(v);
-             if (!n) return concat("expects a non-negative count, got ", quoted(v));
+             if (!n)
+                 return concat("expects a non-negative count, got ", quoted(v));
              o.answerFirst = *n;
              return std::nullopt;
          }},
-        {"--stray", [](Options& o, std::string_view v) -> std::optional<std::string> {
+        {"--stray",
+         [](Options& o, std::string_view v) -> std::optional<std::string> {
              auto bytes = parseHexBytes(v);
-             if (!bytes) return concat("expects hex bytes like 41 or 41,42, got ", quoted(v));
+             if (!bytes)
+                 return concat("expects hex bytes like 41 or 41,42, got ", quoted(v));
              o.stray = std::move(*bytes);
              return std::nullopt;
          }},
-        {"--split-delay", [](Options& o, std::string_view v) -> std::optional<std::string> {
+        {"--split-delay",
+         [](Options& o, std::string_view v) -> std::optional<std::string> {
              const auto n = parseUnsigned(v);
-             if (!n) return concat("expects milliseconds as a non-negative integer, got ", quoted(v));
-             if (*n > kMaxSplitDelayMs) return concat("value ", quoted(v), " is out of range 0..60000");
+             if (!n)
+                 return concat("expects milliseconds as a non-negative integer, got ", quoted(v));
+             if (*n > kMaxSplitDelayMs)
+                 return concat("value ", quoted(v), " is out of range 0..60000");
              o.splitDelay = std::chrono::milliseconds(*n);
              return std::nullopt;
          }},
-        {"--noise", [](Options& o, std::string_view v) -> std::optional<std::string> {
+        {"--noise",
+         [](Options& o, std::string_view v) -> std::optional<std::string> {
              const auto r = parseRate(v);
-             if (!r) return concat("expects a rate in bytes per second, got ", quoted(v));
+             if (!r)
+                 return concat("expects a rate in bytes per second, got ", quoted(v));
              if (!(*r > 0.0) || *r > kMaxNoiseRate) {
                  return concat("rate ", quoted(v), " is out of range (0, 100000]");
              }
              o.noiseRate = *r;
              return std::nullopt;
          }},
-        {"--noise-seed", [](Options& o, std::string_view v) -> std::optional<std::string> {
+        {"--noise-seed",
+         [](Options& o, std::string_view v) -> std::optional<std::string> {
              const auto n = parseUnsigned(v);
-             if (!n) return concat("expects an unsigned 64-bit number, got ", quoted(v));
+             if (!n)
+                 return concat("expects an unsigned 64-bit number, got ", quoted(v));
              o.noiseSeed = *n;
              return std::nullopt;
          }},
-        {"--link", [](Options& o, std::string_view v) -> std::optional<std::string> {
-             if (v.empty()) return "expects a non-empty path";
+        {"--link",
+         [](Options& o, std::string_view v) -> std::optional<std::string> {
+             if (v.empty())
+                 return "expects a non-empty path";
              o.linkPath = std::string(v);
              return std::nullopt;
          }},
@@ -142,7 +162,8 @@ const std::map<std::string_view, ValueSetter>& valueOptions() {
 
 }  // namespace
 
-std::variant<Options, OptionError> parseOptions(std::span<const std::string_view> args) {
+std::variant<Options, OptionError> parseOptions(std::span<const std::string_view> args)
+{
     Options options;
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string_view arg = args[i];
@@ -180,7 +201,8 @@ std::variant<Options, OptionError> parseOptions(std::span<const std::string_view
     return options;
 }
 
-std::string usageText() {
+std::string usageText()
+{
     return R"(Usage: orvessa-sim [OPTIONS]
 
 Simulates an Orvessa 12-outlet power controller on a pseudo-terminal.

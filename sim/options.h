@@ -28,7 +28,7 @@ struct Options {
 };
 
 struct OptionError {
-    std::string message;   // one line naming the offending option or value
+    std::string message;  // one line naming the offending option or value
 };
 
 std::variant<Options, OptionError> parseOptions(std::span<const std::string_view> args);

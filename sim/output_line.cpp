@@ -4,24 +4,21 @@
 
 namespace orvessa::sim {
 
-OutputLine::OutputLine(Micros byteGap, Micros splitGap)
-    : byteGap_(byteGap), splitGap_(std::max(byteGap, splitGap)) {}
+OutputLine::OutputLine(Micros byteGap, Micros splitGap) : byteGap_(byteGap), splitGap_(std::max(byteGap, splitGap)) {}
 
-void OutputLine::queueReply(std::span<const std::uint8_t> bytes) {
+void OutputLine::queueReply(std::span<const std::uint8_t> bytes)
+{
     for (std::size_t i = 0; i < bytes.size(); ++i) {
         queue_.push_back({bytes[i], i == 0 ? byteGap_ : splitGap_});
     }
 }
 
-void OutputLine::queueNoise(std::uint8_t byte) {
-    queue_.push_back({byte, byteGap_});
-}
+void OutputLine::queueNoise(std::uint8_t byte) { queue_.push_back({byte, byteGap_}); }
 
-void OutputLine::clear() {
-    queue_.clear();
-}
+void OutputLine::clear() { queue_.clear(); }
 
-std::optional<OutputLine::Clock::time_point> OutputLine::nextDue() const {
+std::optional<OutputLine::Clock::time_point> OutputLine::nextDue() const
+{
     if (queue_.empty()) {
         return std::nullopt;
     }
@@ -31,7 +28,8 @@ std::optional<OutputLine::Clock::time_point> OutputLine::nextDue() const {
     return *lastSent_ + queue_.front().gap;
 }
 
-std::vector<std::uint8_t> OutputLine::due(Clock::time_point now) const {
+std::vector<std::uint8_t> OutputLine::due(Clock::time_point now) const
+{
     std::vector<std::uint8_t> bytes;
     const auto first = nextDue();
     if (!first || *first > now) {
@@ -45,7 +43,8 @@ std::vector<std::uint8_t> OutputLine::due(Clock::time_point now) const {
     return bytes;
 }
 
-void OutputLine::sent(std::size_t count, Clock::time_point now) {
+void OutputLine::sent(std::size_t count, Clock::time_point now)
+{
     count = std::min(count, queue_.size());
     if (count == 0) {
         return;

@@ -6,7 +6,8 @@ namespace orvessa::sim {
 
 ReplyShaper::ReplyShaper(ReplyRules rules) : rules_(std::move(rules)) {}
 
-std::vector<std::uint8_t> ReplyShaper::shape(const ModelEvent& event) {
+std::vector<std::uint8_t> ReplyShaper::shape(const ModelEvent& event)
+{
     if (event.reply.empty() || rules_.silent) {
         return {};
     }

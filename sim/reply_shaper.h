@@ -12,8 +12,8 @@ namespace orvessa::sim {
 
 struct ReplyRules {
     bool silent = false;
-    std::optional<std::uint64_t> answerFirst;   // limit on answered status queries
-    std::vector<std::uint8_t> stray;            // injected before every reply
+    std::optional<std::uint64_t> answerFirst;  // limit on answered status queries
+    std::vector<std::uint8_t> stray;           // injected before every reply
 };
 
 class ReplyShaper {

@@ -20,11 +20,10 @@ constexpr std::chrono::milliseconds kBlockedRecheck{100};
 // Noise is dropped rather than queued beyond this many pending bytes.
 constexpr std::size_t kNoiseBacklog = 8;
 
-ReplyRules rulesFrom(const Options& o) {
-    return ReplyRules{o.silent, o.answerFirst, o.stray};
-}
+ReplyRules rulesFrom(const Options& o) { return ReplyRules{o.silent, o.answerFirst, o.stray}; }
 
-timespec toTimespec(Simulator::Clock::duration d) {
+timespec toTimespec(Simulator::Clock::duration d)
+{
     if (d < Simulator::Clock::duration::zero()) {
         d = Simulator::Clock::duration::zero();
     }
@@ -36,17 +35,14 @@ timespec toTimespec(Simulator::Clock::duration d) {
 }  // namespace
 
 Simulator::Simulator(const Options& options, PtyPort port, Clock::time_point start)
-    : exitOnClose_(options.exitOnClose),
-      port_(std::move(port)),
-      watch_(port_.slavePath()),
-      model_(options.word),
-      shaper_(rulesFrom(options)),
-      line_(options.fast ? OutputLine::Micros{0} : OutputLine::kCharTime9600,
-            std::chrono::duration_cast<OutputLine::Micros>(options.splitDelay)),
-      noise_(options.noiseRate, options.noiseSeed),
-      log_(options.log, stdout, start) {}
+    : exitOnClose_(options.exitOnClose), port_(std::move(port)), watch_(port_.slavePath()), model_(options.word),
+      shaper_(rulesFrom(options)), line_(options.fast ? OutputLine::Micros{0} : OutputLine::kCharTime9600,
+                                         std::chrono::duration_cast<OutputLine::Micros>(options.splitDelay)),
+      noise_(options.noiseRate, options.noiseSeed), log_(options.log, stdout, start)
+{}
 
-int Simulator::run(const StopSignals& signals) {
+int Simulator::run(const StopSignals& signals)
+{
     while (!signals.requested() && !stop_) {
         Clock::time_point now = Clock::now();
         addNoise(now);
@@ -67,7 +63,8 @@ int Simulator::run(const StopSignals& signals) {
         const auto wake = nextWake(now);
         const timespec timeout = toTimespec(wake ? *wake - now : Clock::duration::zero());
         if (::ppoll(fds.data(), count, wake ? &timeout : nullptr, signals.waitMask()) < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             std::fprintf(stderr, "orvessa-sim: ppoll: %s\n", std::strerror(errno));
             return 1;
         }
@@ -81,7 +78,8 @@ int Simulator::run(const StopSignals& signals) {
     return 0;
 }
 
-void Simulator::followPort(Clock::time_point now) {
+void Simulator::followPort(Clock::time_point now)
+{
     // The panel opens the port before writing, so bytes read before the
     // watch is drained never belong to an open the drain does not show.
     // Bytes arriving after the drain wait for the next round.
@@ -89,13 +87,13 @@ void Simulator::followPort(Clock::time_point now) {
 
     for (OpenWatch::Event event : watch_.drain()) {
         if (event == OpenWatch::Event::Closed) {
-            closeSeen_ = peerOpen_;   // POLLHUP below tells whether it was the last
+            closeSeen_ = peerOpen_;  // POLLHUP below tells whether it was the last
             continue;
         }
         if (!peerOpen_) {
             onOpened(now);
         } else if (closeSeen_) {
-            onClosed();   // closed and reopened before POLLHUP could show it
+            onClosed();  // closed and reopened before POLLHUP could show it
             onOpened(now);
         }
         closeSeen_ = false;
@@ -104,13 +102,13 @@ void Simulator::followPort(Clock::time_point now) {
     // stale replies to the old one are discarded.
     discardUnreadIfClosed();
     if (!peerOpen_ && !early.empty()) {
-        onOpened(now);   // someone opened, wrote and closed unseen
+        onOpened(now);  // someone opened, wrote and closed unseen
     }
     if (peerOpen_ && port_.hungUp()) {
-        feed(early, now);   // the session's last bytes count before its close
+        feed(early, now);  // the session's last bytes count before its close
         early.clear();
         onClosed();
-        watch_.drain();   // events up to now are explained by this close
+        watch_.drain();  // events up to now are explained by this close
         discardUnreadIfClosed();
     }
     feed(early, now);
@@ -120,23 +118,26 @@ void Simulator::followPort(Clock::time_point now) {
     }
 }
 
-void Simulator::discardUnreadIfClosed() {
+void Simulator::discardUnreadIfClosed()
+{
     if (discardPending_) {
         discardPending_ = false;
-        watch_.suspend();   // our own open of the slave is no panel's
+        watch_.suspend();  // our own open of the slave is no panel's
         port_.discardUnread();
         watch_.resume();
     }
 }
 
-void Simulator::onOpened(Clock::time_point now) {
+void Simulator::onOpened(Clock::time_point now)
+{
     peerOpen_ = true;
     closeSeen_ = false;
     outputBlocked_ = false;
     noise_.restart(now);
 }
 
-void Simulator::onClosed() {
+void Simulator::onClosed()
+{
     if (!peerOpen_) {
         return;
     }
@@ -151,7 +152,8 @@ void Simulator::onClosed() {
     }
 }
 
-std::vector<std::uint8_t> Simulator::readAvailable() {
+std::vector<std::uint8_t> Simulator::readAvailable()
+{
     std::vector<std::uint8_t> bytes;
     std::array<std::uint8_t, 256> buffer{};
     while (const std::size_t n = port_.readSome(buffer)) {
@@ -160,7 +162,8 @@ std::vector<std::uint8_t> Simulator::readAvailable() {
     return bytes;
 }
 
-void Simulator::feed(std::span<const std::uint8_t> bytes, Clock::time_point now) {
+void Simulator::feed(std::span<const std::uint8_t> bytes, Clock::time_point now)
+{
     if (bytes.empty()) {
         return;
     }
@@ -169,14 +172,15 @@ void Simulator::feed(std::span<const std::uint8_t> bytes, Clock::time_point now)
         for (const ModelEvent& ev : events) {
             line_.queueReply(shaper_.shape(ev));
         }
-        writeDue(now);   // replies go out before their log lines appear
+        writeDue(now);  // replies go out before their log lines appear
     }
     for (const ModelEvent& ev : events) {
         log_.write(ev, now);
     }
 }
 
-void Simulator::addNoise(Clock::time_point now) {
+void Simulator::addNoise(Clock::time_point now)
+{
     if (!peerOpen_) {
         return;
     }
@@ -186,7 +190,8 @@ void Simulator::addNoise(Clock::time_point now) {
     }
 }
 
-void Simulator::writeDue(Clock::time_point now) {
+void Simulator::writeDue(Clock::time_point now)
+{
     if (!peerOpen_ || outputBlocked_) {
         return;
     }
@@ -199,10 +204,12 @@ void Simulator::writeDue(Clock::time_point now) {
     outputBlocked_ = written < bytes.size();
 }
 
-std::optional<Simulator::Clock::time_point> Simulator::nextWake(Clock::time_point now) const {
+std::optional<Simulator::Clock::time_point> Simulator::nextWake(Clock::time_point now) const
+{
     std::optional<Clock::time_point> wake;
     const auto earliest = [&wake](std::optional<Clock::time_point> t) {
-        if (t && (!wake || *t < *wake)) wake = t;
+        if (t && (!wake || *t < *wake))
+            wake = t;
     };
     if (peerOpen_) {
         earliest(outputBlocked_ ? std::optional(now + kBlockedRecheck) : line_.nextDue());

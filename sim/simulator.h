@@ -57,7 +57,7 @@ private:
     bool peerOpen_ = false;
     bool outputBlocked_ = false;
     bool discardPending_ = false;
-    bool closeSeen_ = false;   // a close event not yet matched by POLLHUP or a reopen
+    bool closeSeen_ = false;  // a close event not yet matched by POLLHUP or a reopen
     bool stop_ = false;
 };
 

@@ -12,14 +12,16 @@ namespace orvessa::sim {
 
 namespace {
 
-std::runtime_error linkError(const std::string& path, const std::string& what) {
+std::runtime_error linkError(const std::string& path, const std::string& what)
+{
     return std::runtime_error("--link " + path + ": " + what);
 }
 
 }  // namespace
 
 SlaveLink::SlaveLink(std::string linkPath, std::string target)
-    : linkPath_(std::move(linkPath)), target_(std::move(target)) {
+    : linkPath_(std::move(linkPath)), target_(std::move(target))
+{
     struct stat st {};
     if (::lstat(linkPath_.c_str(), &st) == 0) {
         if (!S_ISLNK(st.st_mode)) {
@@ -34,7 +36,8 @@ SlaveLink::SlaveLink(std::string linkPath, std::string target)
     }
 }
 
-SlaveLink::~SlaveLink() {
+SlaveLink::~SlaveLink()
+{
     // Only remove the link if it is still ours (another instance may have replaced it).
     std::array<char, 4096> buf{};
     const ssize_t n = ::readlink(linkPath_.c_str(), buf.data(), buf.size() - 1);

@@ -9,13 +9,12 @@ namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-extern "C" void onStopSignal(int) {
-    g_stop = 1;
-}
+extern "C" void onStopSignal(int) { g_stop = 1; }
 
 }  // namespace
 
-StopSignals::StopSignals() {
+StopSignals::StopSignals()
+{
     struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -32,8 +31,6 @@ StopSignals::StopSignals() {
     }
 }
 
-bool StopSignals::requested() const {
-    return g_stop != 0;
-}
+bool StopSignals::requested() const { return g_stop != 0; }
 
 }  // namespace orvessa::sim

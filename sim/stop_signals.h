@@ -8,7 +8,7 @@ namespace orvessa::sim {
 
 class StopSignals {
 public:
-    StopSignals();   // installs handlers and blocks the signals
+    StopSignals();  // installs handlers and blocks the signals
     [[nodiscard]] bool requested() const;
     // Mask to pass to ppoll(): the old mask, with the stop signals open.
     [[nodiscard]] const sigset_t* waitMask() const { return &waitMask_; }

@@ -12,7 +12,8 @@ public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& other) noexcept {
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
         if (this != &other) {
             reset(std::exchange(other.fd_, -1));
         }
@@ -24,7 +25,8 @@ public:
 
     [[nodiscard]] int get() const { return fd_; }
     [[nodiscard]] bool valid() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
+    void reset(int fd = -1)
+    {
         if (fd_ >= 0) {
             ::close(fd_);
         }

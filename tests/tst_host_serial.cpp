@@ -6,10 +6,10 @@
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <grp.h>
-#include <sys/stat.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 

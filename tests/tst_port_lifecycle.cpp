@@ -6,9 +6,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QPushButton>
 #include <QTemporaryFile>
 #include <QTimer>
 #include <QtTest>
@@ -60,7 +60,9 @@ private slots:
         QTest::newRow("0x3") << "0x3" << -1 << 0 << "13";
         QTest::newRow("tab before 3") << "\t3" << -1 << 0 << "13";
         QTest::newRow("sign alone") << "-" << -1 << 0 << "13";
-        QTest::newRow("not UTF-8") << QString::fromUtf8("\xff\xfe" "3") << -1 << 0 << "13";
+        QTest::newRow("not UTF-8") << QString::fromUtf8("\xff\xfe"
+                                                        "3")
+                                   << -1 << 0 << "13";
     }
     void startUpWithSavedPort()
     {
@@ -166,8 +168,8 @@ private slots:
     {
         WindowFixture w;
         w.form->startUp();
-        QCOMPARE(w.serial.log, QStringList({"CommPort=1", "RThreshold=1", "Open", "CommPort=1",
-                                            "Settings=9600,n,8,1", "InputMode=1", "RThreshold=1"}));
+        QCOMPARE(w.serial.log, QStringList({"CommPort=1", "RThreshold=1", "Open", "CommPort=1", "Settings=9600,n,8,1",
+                                            "InputMode=1", "RThreshold=1"}));
     }
 
     void missingDeviceAtStartUpIsReportedTwice()

@@ -50,11 +50,15 @@ private slots:
         QTest::addColumn<QString>("shown");
         QTest::addColumn<QString>("key0Caption");
         QTest::newRow("stray byte then two replies")
-            << QByteArray::fromHex("410005037400050374") << "41 0 5 3 74 0 5 3 74 " << "关";
-        QTest::newRow("byte 0 not zero") << QByteArray::fromHex("01050374") << "" << "开";
-        QTest::newRow("reply split by noise") << QByteArray::fromHex("00054103740005") << "" << "开";
+            << QByteArray::fromHex("410005037400050374") << "41 0 5 3 74 0 5 3 74 "
+            << "关";
+        QTest::newRow("byte 0 not zero") << QByteArray::fromHex("01050374") << ""
+                                         << "开";
+        QTest::newRow("reply split by noise") << QByteArray::fromHex("00054103740005") << ""
+                                              << "开";
         QTest::newRow("unrecognised group keeps the earlier word")
-            << QByteArray::fromHex("0005037401050374") << "0 5 3 74 " << "关";
+            << QByteArray::fromHex("0005037401050374") << "0 5 3 74 "
+            << "关";
     }
     void framingAsTheOperatorSeesIt()
     {
@@ -97,8 +101,7 @@ private slots:
         };
         w.serial.deliverEach(QByteArray::fromHex("73757064"));
         QVERIFY(checkedInsideBox);
-        QCOMPARE(w.platform.messages,
-                 QStringList({"控制器软件升级准备就绪！请关闭串口，打开AVR下载软件进行下载。"}));
+        QCOMPARE(w.platform.messages, QStringList({"控制器软件升级准备就绪！请关闭串口，打开AVR下载软件进行下载。"}));
         QCOMPARE(f.Rxdis->text(), QString("73 75 70 64 "));
         QCOMPARE(f.replies().Rxframe(3), std::uint8_t('d'));
 

@@ -47,24 +47,22 @@ private slots:
                                     << "" << 0;
         QTest::newRow("status 65535 without overflow")
             << QByteArray::fromHex("00ffff74") << status << QStringList{"0 FF FF 74 "} << 65535 << "" << 0;
-        QTest::newRow("u and p as state bytes") << QByteArray::fromHex("00757074") << status
-                                                << QStringList{"0 75 70 74 "} << 28789 << "" << 0;
-        QTest::newRow("first byte not zero") << QByteArray::fromHex("01050374") << QList<Reply>{} << QStringList{}
-                                             << -1 << "1 5 3 74 " << 4;
-        QTest::newRow("stray byte before two replies")
-            << QByteArray::fromHex("410005037400050374") << status << QStringList{"41 0 5 3 74 0 5 3 74 "} << 773
-            << "" << 0;
+        QTest::newRow("u and p as state bytes")
+            << QByteArray::fromHex("00757074") << status << QStringList{"0 75 70 74 "} << 28789 << "" << 0;
+        QTest::newRow("first byte not zero")
+            << QByteArray::fromHex("01050374") << QList<Reply>{} << QStringList{} << -1 << "1 5 3 74 " << 4;
+        QTest::newRow("stray byte before two replies") << QByteArray::fromHex("410005037400050374") << status
+                                                       << QStringList{"41 0 5 3 74 0 5 3 74 "} << 773 << "" << 0;
         QTest::newRow("upgrade ready, any first byte")
-            << QByteArray::fromHex("73757064") << QList<Reply>{Reply::UpgradeReady} << QStringList{"73 75 70 64 "}
-            << -1 << "" << 0;
-        QTest::newRow("d without u and p") << QByteArray::fromHex("00757164") << QList<Reply>{} << QStringList{}
-                                           << -1 << "0 75 71 64 " << 4;
+            << QByteArray::fromHex("73757064") << QList<Reply>{Reply::UpgradeReady} << QStringList{"73 75 70 64 "} << -1
+            << "" << 0;
+        QTest::newRow("d without u and p")
+            << QByteArray::fromHex("00757164") << QList<Reply>{} << QStringList{} << -1 << "0 75 71 64 " << 4;
         QTest::newRow("two replies back to back")
             << QByteArray::fromHex("0001007400020074") << QList<Reply>{Reply::Status, Reply::Status}
             << QStringList{"0 1 0 74 ", "0 2 0 74 "} << 2 << "" << 0;
         QTest::newRow("five unrecognised then wrap")
-            << QByteArray::fromHex("0a0b0c0d0e00") << QList<Reply>{} << QStringList{} << -1
-            << "A B C D E 0 " << 1;
+            << QByteArray::fromHex("0a0b0c0d0e00") << QList<Reply>{} << QStringList{} << -1 << "A B C D E 0 " << 1;
     }
     void framing()
     {

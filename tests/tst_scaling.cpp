@@ -21,10 +21,10 @@ private slots:
             QWidget* widget;
             int left, top, width, height;
         };
-        const QList<Placed> placed{{f.Key0[0], 120, 840, 495, 495},      {f.Key0[11], 8040, 840, 495, 495},
-                                   {f.Lamp0[23], 8160, 1920, 255, 255},  {f.Keyall, 7200, 3240, 1095, 375},
-                                   {f.Com, 4200, 3720, 855, 330},        {f.Frame3, 2040, 3360, 1575, 975},
-                                   {f.Comopen, 5640, 4200, 975, 495},    {f.Upcomm, 2160, 4440, 1215, 495}};
+        const QList<Placed> placed{{f.Key0[0], 120, 840, 495, 495},     {f.Key0[11], 8040, 840, 495, 495},
+                                   {f.Lamp0[23], 8160, 1920, 255, 255}, {f.Keyall, 7200, 3240, 1095, 375},
+                                   {f.Com, 4200, 3720, 855, 330},       {f.Frame3, 2040, 3360, 1575, 975},
+                                   {f.Comopen, 5640, 4200, 975, 495},   {f.Upcomm, 2160, 4440, 1215, 495}};
         for (const Placed& p : placed) {
             const QRect r = p.widget->geometry();
             QVERIFY(qAbs(r.x() - p.left * perTwip) <= 1);

@@ -2,12 +2,12 @@
 // controls that must do nothing.
 #include "window_fixture.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QFontDatabase>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QApplication>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest>
@@ -73,12 +73,11 @@ private slots:
         WindowFixture w;
         Form1& f = *w.form;
         const QMap<QString, QWidget*> controls{
-            {"Lamp0(0)", f.Lamp0[0]}, {"Key0(11)", f.Key0[11]}, {"Lamp0(23)", f.Lamp0[23]},
-            {"Key1(0)", f.Key1[0]},   {"Com", f.Com},           {"Frame1", f.Frame1},
-            {"Shape1", f.Shape1},     {"Comopen", f.Comopen},   {"Upcomm", f.Upcomm},
-            {"Rstcomm", f.Rstcomm},   {"Keyall", f.Keyall},     {"Command1", f.Command1},
-            {"Label1", f.Label1},     {"Frame2", f.Frame2},     {"Frame3", f.Frame3},
-            {"Senddis", f.Senddis},   {"Rxdis", f.Rxdis}};
+            {"Lamp0(0)", f.Lamp0[0]}, {"Key0(11)", f.Key0[11]}, {"Lamp0(23)", f.Lamp0[23]}, {"Key1(0)", f.Key1[0]},
+            {"Com", f.Com},           {"Frame1", f.Frame1},     {"Shape1", f.Shape1},       {"Comopen", f.Comopen},
+            {"Upcomm", f.Upcomm},     {"Rstcomm", f.Rstcomm},   {"Keyall", f.Keyall},       {"Command1", f.Command1},
+            {"Label1", f.Label1},     {"Frame2", f.Frame2},     {"Frame3", f.Frame3},       {"Senddis", f.Senddis},
+            {"Rxdis", f.Rxdis}};
         QTEST(controls.value(control)->geometry(), "rect");
     }
 
@@ -106,9 +105,9 @@ private slots:
         for (QWidget* widget : QList<QWidget*>{f.Keyall, f.Label1, f.Key0[0], f.Comopen}) {
             bool chineseFound = false;
             for (const QString& family : widget->font().families())
-                chineseFound = chineseFound || (installed.contains(family) &&
-                                                QFontDatabase::writingSystems(family).contains(
-                                                    QFontDatabase::SimplifiedChinese));
+                chineseFound =
+                    chineseFound || (installed.contains(family) &&
+                                     QFontDatabase::writingSystems(family).contains(QFontDatabase::SimplifiedChinese));
             QVERIFY2(chineseFound, qPrintable(widget->font().families().join(", ")));
         }
     }
@@ -150,7 +149,7 @@ private slots:
         w.startWith("1");
         Form1& f = *w.form;
         QList<QWidget*> controls{f.Keyall, f.Command1, f.Comopen, f.Rstcomm, f.Upcomm, f.Label1, f.Frame1,
-                                 f.Frame2, f.Frame3, f.Senddis, f.Rxdis, f.Com, f.Shape1};
+                                 f.Frame2, f.Frame3,   f.Senddis, f.Rxdis,   f.Com,    f.Shape1};
         for (int i = 0; i < 12; ++i)
             controls << f.Key0[i] << f.Key1[i] << f.Lamp0[i] << f.Lamp0[12 + i];
         QSet<QString> names;

@@ -9,7 +9,8 @@ using orvessa::sim::ModelEvent;
 
 namespace {
 
-QByteArray repliesOf(const std::vector<ModelEvent>& events) {
+QByteArray repliesOf(const std::vector<ModelEvent>& events)
+{
     QByteArray out;
     for (const ModelEvent& ev : events) {
         out.append(reinterpret_cast<const char*>(ev.reply.data()), qsizetype(ev.reply.size()));
@@ -17,13 +18,15 @@ QByteArray repliesOf(const std::vector<ModelEvent>& events) {
     return out;
 }
 
-std::vector<ModelEvent> feed(ControllerModel& model, const QByteArray& bytes) {
+std::vector<ModelEvent> feed(ControllerModel& model, const QByteArray& bytes)
+{
     return model.feed(std::string_view(bytes.constData(), size_t(bytes.size())));
 }
 
 // Replies in hex: status "00 lo hi 74", upgrade ready "73757064".
-void row(const char* name, int start, const QByteArray& input, const QByteArray& repliesHex,
-         int endWord, bool endUpgrade) {
+void row(const char* name, int start, const QByteArray& input, const QByteArray& repliesHex, int endWord,
+         bool endUpgrade)
+{
     QTest::newRow(name) << start << input << repliesHex << endWord << endUpgrade;
 }
 
@@ -39,7 +42,8 @@ private slots:
     void closingThePortLeavesUpgradeModeAndDropsPartialCommand();
 };
 
-void TestControllerModel::feedProducesRepliesAndState_data() {
+void TestControllerModel::feedProducesRepliesAndState_data()
+{
     QTest::addColumn<int>("startWord");
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("repliesHex");
@@ -60,15 +64,30 @@ void TestControllerModel::feedProducesRepliesAndState_data() {
     // Upgrade mode: ready reply, then no answer and no obeying until "b".
     row("upgrade reply", 5, "su0p", "73757064", 5, true);
     row("upgrade ignores all", 5, "su0ps00ts01ps0aps0bps0:psu0p", "73757064", 5, true);
-    row("b leaves upgrade", 5, "su0pbs00t", "73757064" "00050074", 5, false);
-    row("obeys again after b", 0, "su0ps03pbs03ps00t", "73757064" "00080074", 0x008, false);
+    row("b leaves upgrade", 5, "su0pbs00t",
+        "73757064"
+        "00050074",
+        5, false);
+    row("obeys again after b", 0, "su0ps03pbs03ps00t",
+        "73757064"
+        "00080074",
+        0x008, false);
     row("b of s0bp is no reset", 5, "su0ps0bps00t", "73757064", 5, true);
-    row("s0, b, query: reset", 5, "su0ps0bs00t", "73757064" "00050074", 5, false);
-    row("s0, b, garbage: reset", 5, "su0ps0bxs00t", "73757064" "00050074", 5, false);
+    row("s0, b, query: reset", 5, "su0ps0bs00t",
+        "73757064"
+        "00050074",
+        5, false);
+    row("s0, b, garbage: reset", 5, "su0ps0bxs00t",
+        "73757064"
+        "00050074",
+        5, false);
     row("b keeps outputs", 0x321, "bs00t", "00210374", 0x321, false);
     // Garbage is dropped; 's' restarts a command.
     row("garbage, restarted query", 0, "xxs0s00t", "00000074", 0, false);
-    row("garbage between queries", 1, QByteArray("\xff\0s00t z\r\ns00t", 14), "00010074" "00010074", 1, false);
+    row("garbage between queries", 1, QByteArray("\xff\0s00t z\r\ns00t", 14),
+        "00010074"
+        "00010074",
+        1, false);
     row("s after s", 0, "ss00t", "00000074", 0, false);
     row("s after su0", 0, "su0s00t", "00000074", 0, false);
     row("own replies are no command", 0, QByteArray::fromHex("0000007473757064"), "", 0, false);
@@ -78,7 +97,8 @@ void TestControllerModel::feedProducesRepliesAndState_data() {
     row("upgrade needs su0p", 0, "su0tsu1psup", "", 0, false);
 }
 
-void TestControllerModel::feedProducesRepliesAndState() {
+void TestControllerModel::feedProducesRepliesAndState()
+{
     QFETCH(int, startWord);
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, repliesHex);
@@ -101,18 +121,19 @@ void TestControllerModel::feedProducesRepliesAndState() {
     QCOMPARE(split.upgradeMode(), endUpgrade);
 }
 
-void TestControllerModel::eventsNameTheCommandAndWhetherItWasObeyed() {
+void TestControllerModel::eventsNameTheCommandAndWhetherItWasObeyed()
+{
     ControllerModel model;
     QStringList seen;
     for (const ModelEvent& ev : feed(model, "s00ts0:ps0bpxbsu0ps0;ps0bs00tb")) {
         seen << QString::fromStdString(ev.text) + (ev.obeyed ? "" : "!") + QString::number(ev.channel);
     }
-    QCOMPARE(seen, (QStringList{"s00t-1", "s0:p10", "s0bp-1", "b-1", "su0p-1", "s0;p!11", "b-1",
-                                "s00t-1", "b-1"}));
+    QCOMPARE(seen, (QStringList{"s00t-1", "s0:p10", "s0bp-1", "b-1", "su0p-1", "s0;p!11", "b-1", "s00t-1", "b-1"}));
 }
 
-void TestControllerModel::closingThePortLeavesUpgradeModeAndDropsPartialCommand() {
-    ControllerModel model(0xF0F0);   // only 12 bits are kept
+void TestControllerModel::closingThePortLeavesUpgradeModeAndDropsPartialCommand()
+{
+    ControllerModel model(0xF0F0);  // only 12 bits are kept
     QCOMPARE(repliesOf(feed(model, "su0ps0")).toHex(), QByteArray("73757064"));
     QVERIFY(model.upgradeMode() && model.midCommand());
     model.portClosed();

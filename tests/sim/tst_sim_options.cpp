@@ -14,7 +14,8 @@ private slots:
     void parse();
 };
 
-void TestSimOptions::parse_data() {
+void TestSimOptions::parse_data()
+{
     QTest::addColumn<QString>("line");
     // Parsed fields, or "error: " and a fragment of the one-line message.
     QTest::addColumn<QString>("expected");
@@ -53,12 +54,14 @@ void TestSimOptions::parse_data() {
     }
 }
 
-void TestSimOptions::parse() {
+void TestSimOptions::parse()
+{
     QFETCH(QString, line);
     QFETCH(QString, expected);
 
     std::vector<std::string> storage;
-    for (const QString& a : line.split(' ', Qt::SkipEmptyParts)) storage.push_back(a.toStdString());
+    for (const QString& a : line.split(' ', Qt::SkipEmptyParts))
+        storage.push_back(a.toStdString());
     const std::vector<std::string_view> args(storage.begin(), storage.end());
     const auto result = orvessa::sim::parseOptions(args);
 
@@ -70,14 +73,23 @@ void TestSimOptions::parse() {
     }
     const Options& o = std::get<Options>(result);
     QString stray;
-    for (auto b : o.stray) stray += QString::asprintf("%02x", b);
+    for (auto b : o.stray)
+        stray += QString::asprintf("%02x", b);
     const QString parsed =
         QString("help=%1 word=%2 silent=%3 first=%4 stray=%5 split=%6 noise=%7 seed=%8 log=%9 exit=%10 "
                 "fast=%11 link=%12")
-            .arg(o.help).arg(o.word).arg(o.silent)
+            .arg(o.help)
+            .arg(o.word)
+            .arg(o.silent)
             .arg(o.answerFirst ? QString::number(*o.answerFirst) : "-")
-            .arg(stray).arg(o.splitDelay.count()).arg(o.noiseRate).arg(o.noiseSeed)
-            .arg(o.log).arg(o.exitOnClose).arg(o.fast).arg(QString::fromStdString(o.linkPath));
+            .arg(stray)
+            .arg(o.splitDelay.count())
+            .arg(o.noiseRate)
+            .arg(o.noiseSeed)
+            .arg(o.log)
+            .arg(o.exitOnClose)
+            .arg(o.fast)
+            .arg(QString::fromStdString(o.linkPath));
     QCOMPARE(parsed, expected);
 }
 

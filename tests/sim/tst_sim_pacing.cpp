@@ -10,13 +10,12 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QByteArray toBytes(const std::vector<std::uint8_t>& v) {
+QByteArray toBytes(const std::vector<std::uint8_t>& v)
+{
     return QByteArray(reinterpret_cast<const char*>(v.data()), qsizetype(v.size()));
 }
 
-std::vector<std::uint8_t> fromBytes(const QByteArray& b) {
-    return std::vector<std::uint8_t>(b.begin(), b.end());
-}
+std::vector<std::uint8_t> fromBytes(const QByteArray& b) { return std::vector<std::uint8_t>(b.begin(), b.end()); }
 
 const OutputLine::Clock::time_point t0 = OutputLine::Clock::time_point{} + 1h;
 
@@ -33,7 +32,8 @@ private slots:
 };
 
 // Queues the reply "ABCD" and writes whatever is due at each virtual step.
-void TestPacing::outputLinePacesBytes_data() {
+void TestPacing::outputLinePacesBytes_data()
+{
     QTest::addColumn<int>("byteGapUs");
     QTest::addColumn<int>("splitGapUs");
     QTest::addColumn<QList<int>>("stepsUs");
@@ -44,13 +44,14 @@ void TestPacing::outputLinePacesBytes_data() {
         << 1042 << 0 << QList<int>{0, 1041, 1042, 2083, 2084, 3126, 9999} << QList<int>{1, 0, 1, 0, 1, 1, 0};
     QTest::newRow("late wakeup: one byte, no burst")
         << 1042 << 0 << QList<int>{0, 50000, 50001, 51042} << QList<int>{1, 1, 0, 1};
-    QTest::newRow("split 5 ms")
-        << 0 << 5000 << QList<int>{0, 4999, 5000, 10000, 15000, 20000} << QList<int>{1, 0, 1, 1, 1, 0};
+    QTest::newRow("split 5 ms") << 0 << 5000 << QList<int>{0, 4999, 5000, 10000, 15000, 20000}
+                                << QList<int>{1, 0, 1, 1, 1, 0};
     QTest::newRow("split below a character time")
         << 1042 << 500 << QList<int>{0, 600, 1042, 2084} << QList<int>{1, 0, 1, 1};
 }
 
-void TestPacing::outputLinePacesBytes() {
+void TestPacing::outputLinePacesBytes()
+{
     QFETCH(int, byteGapUs);
     QFETCH(int, splitGapUs);
     QFETCH(QList<int>, stepsUs);
@@ -72,10 +73,11 @@ void TestPacing::outputLinePacesBytes() {
     QVERIFY(QByteArray("ABCD").startsWith(wire));
 }
 
-void TestPacing::outputLineKeepsWhatWasNotWritten() {
+void TestPacing::outputLineKeepsWhatWasNotWritten()
+{
     OutputLine line{0us, 0us};
     line.queueReply(fromBytes("abcd"));
-    line.sent(2, t0);   // a full pty took only two bytes
+    line.sent(2, t0);  // a full pty took only two bytes
     line.queueNoise('N');
     line.queueReply(fromBytes("ef"));
     QCOMPARE(toBytes(line.due(t0)), QByteArray("cdNef"));
@@ -83,11 +85,13 @@ void TestPacing::outputLineKeepsWhatWasNotWritten() {
     QVERIFY(!line.nextDue() && line.due(t0).empty());
 }
 
-void TestPacing::noiseFollowsSeedAndRate() {
+void TestPacing::noiseFollowsSeedAndRate()
+{
     NoiseSource a(100.0, 7), b(100.0, 7), c(100.0, 8), off(0.0, 7);
-    for (NoiseSource* n : {&a, &b, &c, &off}) n->restart(t0);
+    for (NoiseSource* n : {&a, &b, &c, &off})
+        n->restart(t0);
 
-    QVERIFY(a.take(t0 + 9ms, 1000).empty());   // first byte due at 10 ms
+    QVERIFY(a.take(t0 + 9ms, 1000).empty());  // first byte due at 10 ms
     const auto bytesA = a.take(t0 + 500ms, 1000);
     QCOMPARE(bytesA.size(), size_t(50));
     QCOMPARE(b.take(t0 + 500ms, 1000), bytesA);

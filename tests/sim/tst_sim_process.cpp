@@ -23,7 +23,8 @@ const QString kSim = QStringLiteral(ORVESSA_SIM_EXECUTABLE);
 class PtyClient {
 public:
     explicit PtyClient(const QString& path, bool configure = true)
-        : fd_(::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+        : fd_(::open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC))
+    {
         termios tio{};
         if (configure && fd_ >= 0 && ::tcgetattr(fd_, &tio) == 0) {
             ::cfmakeraw(&tio);
@@ -36,20 +37,22 @@ public:
     PtyClient& operator=(const PtyClient&) = delete;
 
     int fd() const { return fd_; }
-    void close() {
-        if (fd_ >= 0) ::close(fd_);
+    void close()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = -1;
     }
-    bool send(const QByteArray& bytes) {
-        return ::write(fd_, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    }
+    bool send(const QByteArray& bytes) { return ::write(fd_, bytes.constData(), size_t(bytes.size())) == bytes.size(); }
     // Hex of what arrives until `count` bytes are in or 10 s have passed.
-    QByteArray receiveHex(qsizetype count) {
+    QByteArray receiveHex(qsizetype count)
+    {
         QByteArray got;
         for (QDeadlineTimer deadline(kWaitMs); got.size() < count && !deadline.hasExpired();) {
             pollfd pfd{fd_, POLLIN, 0};
             char buf[64];
-            if (::poll(&pfd, 1, 100) <= 0) continue;
+            if (::poll(&pfd, 1, 100) <= 0)
+                continue;
             const ssize_t n = ::read(fd_, buf, size_t(qMin<qsizetype>(count - got.size(), 64)));
             got.append(buf, qMax<ssize_t>(n, 0));
         }
@@ -57,7 +60,8 @@ public:
     }
     // Hex of what is readable now. A read on an empty tty first waits for
     // bytes the master has written but the kernel has not delivered yet.
-    QByteArray pendingHex() {
+    QByteArray pendingHex()
+    {
         char buf[64];
         return QByteArray(buf, qMax<ssize_t>(::read(fd_, buf, sizeof buf), 0)).toHex();
     }
@@ -72,11 +76,13 @@ struct SimRun {
     QString slavePath;
     QByteArray out;
 
-    ~SimRun() {
+    ~SimRun()
+    {
         process.kill();
         process.waitForFinished(kWaitMs);
     }
-    bool start(const QStringList& args) {
+    bool start(const QStringList& args)
+    {
         process.start(kSim, args);
         QDeadlineTimer deadline(kWaitMs);
         while (!out.contains('\n') && !deadline.hasExpired() && process.waitForReadyRead(kWaitMs)) {
@@ -85,15 +91,18 @@ struct SimRun {
         slavePath = QString::fromLocal8Bit(out.left(out.indexOf('\n')));
         return slavePath.startsWith("/dev/");
     }
-    QStringList logLines() {
+    QStringList logLines()
+    {
         out += process.readAllStandardOutput();
         return QString::fromLocal8Bit(out).split('\n', Qt::SkipEmptyParts).mid(1);
     }
     // Waits until the last log line is "<time> <entry>".
-    bool waitForLog(const QString& entry) {
+    bool waitForLog(const QString& entry)
+    {
         for (QDeadlineTimer deadline(kWaitMs); !deadline.hasExpired(); process.waitForReadyRead(100)) {
             const QStringList lines = logLines();
-            if (!lines.isEmpty() && lines.last().endsWith(' ' + entry)) return true;
+            if (!lines.isEmpty() && lines.last().endsWith(' ' + entry))
+                return true;
         }
         return false;
     }
@@ -119,7 +128,8 @@ private slots:
     void badCommandLine();
 };
 
-void TestSimProcess::statusToggleAndLog() {
+void TestSimProcess::statusToggleAndLog()
+{
     SimRun sim;
     QVERIFY(sim.start({"--fast", "--log", "--word", "0"}));
     PtyClient port(sim.slavePath);
@@ -140,7 +150,8 @@ void TestSimProcess::statusToggleAndLog() {
     QCOMPARE(commands, (QStringList{"s00t", "s03p", "s00t", "b"}));
 }
 
-void TestSimProcess::lineIsRaw9600EightNOne() {
+void TestSimProcess::lineIsRaw9600EightNOne()
+{
     SimRun sim;
     QVERIFY(sim.start({}));
     PtyClient port(sim.slavePath, /*configure=*/false);
@@ -156,24 +167,29 @@ void TestSimProcess::lineIsRaw9600EightNOne() {
 
 // Each row ends in a reply whose bytes would shift if anything extra or
 // missing came before it.
-void TestSimProcess::repliesOnTheWire_data() {
+void TestSimProcess::repliesOnTheWire_data()
+{
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QByteArray>("wireHex");
 
     QTest::newRow("paced") << QStringList{"--word", "0x5A3"} << QByteArray("s00t") << QByteArray("00a30574");
     QTest::newRow("stray") << QStringList{"--fast", "--stray", "41,42"} << QByteArray("su0p")
-                           << QByteArray("4142" "73757064");
-    QTest::newRow("answer first 2") << QStringList{"--fast", "--answer-first", "2"}
-                                    << QByteArray("s00ts00ts00tsu0p")
-                                    << QByteArray("00000074" "00000074" "73757064");
-    QTest::newRow("silent") << QStringList{"--fast", "--silent", "--stray", "41"}
-                            << QByteArray("s00tsu0p") << QByteArray();
-    QTest::newRow("split delay") << QStringList{"--split-delay", "20", "--stray", "7f"}
-                                 << QByteArray("s00ts00t") << QByteArray("7f00000074" "7f00000074");
+                           << QByteArray("4142"
+                                         "73757064");
+    QTest::newRow("answer first 2") << QStringList{"--fast", "--answer-first", "2"} << QByteArray("s00ts00ts00tsu0p")
+                                    << QByteArray("00000074"
+                                                  "00000074"
+                                                  "73757064");
+    QTest::newRow("silent") << QStringList{"--fast", "--silent", "--stray", "41"} << QByteArray("s00tsu0p")
+                            << QByteArray();
+    QTest::newRow("split delay") << QStringList{"--split-delay", "20", "--stray", "7f"} << QByteArray("s00ts00t")
+                                 << QByteArray("7f00000074"
+                                               "7f00000074");
 }
 
-void TestSimProcess::repliesOnTheWire() {
+void TestSimProcess::repliesOnTheWire()
+{
     QFETCH(QStringList, args);
     QFETCH(QByteArray, input);
     QFETCH(QByteArray, wireHex);
@@ -181,14 +197,16 @@ void TestSimProcess::repliesOnTheWire() {
     SimRun sim;
     QVERIFY(sim.start(args << "--log"));
     PtyClient port(sim.slavePath);
-    QVERIFY(port.send(input + "b"));   // the logged reset marks the end of the input
+    QVERIFY(port.send(input + "b"));  // the logged reset marks the end of the input
     QVERIFY(sim.waitForLog("b"));
     QCOMPARE(port.receiveHex(wireHex.size() / 2), wireHex);
     // With --fast every reply was written before the reset was logged.
-    if (args.contains("--fast")) QCOMPARE(port.pendingHex(), QByteArray());
+    if (args.contains("--fast"))
+        QCOMPARE(port.pendingHex(), QByteArray());
 }
 
-void TestSimProcess::upgradeModeEndsWhenThePortIsReopened() {
+void TestSimProcess::upgradeModeEndsWhenThePortIsReopened()
+{
     SimRun sim;
     QVERIFY(sim.start({"--fast", "--log", "--word", "0x20"}));
     PtyClient port(sim.slavePath);
@@ -200,29 +218,33 @@ void TestSimProcess::upgradeModeEndsWhenThePortIsReopened() {
     port.close();
     PtyClient reopened(sim.slavePath);
     QVERIFY(reopened.send("s00ts01ps00t"));
-    QCOMPARE(reopened.receiveHex(8), QByteArray("00200074" "00220074"));
+    QCOMPARE(reopened.receiveHex(8), QByteArray("00200074"
+                                                "00220074"));
 }
 
-void TestSimProcess::unreadRepliesAreDroppedOnClose() {
+void TestSimProcess::unreadRepliesAreDroppedOnClose()
+{
     SimRun sim;
     QVERIFY(sim.start({"--fast", "--log"}));
     PtyClient port(sim.slavePath);
     QVERIFY(port.send("s00ts00t"));
-    QCOMPARE(port.receiveHex(1), QByteArray("00"));   // seven bytes stay unread
+    QCOMPARE(port.receiveHex(1), QByteArray("00"));  // seven bytes stay unread
     port.close();
     PtyClient reopened(sim.slavePath);
     QVERIFY(reopened.send("s03p"));
-    QVERIFY(sim.waitForLog("s03p"));   // the discard comes before this line
+    QVERIFY(sim.waitForLog("s03p"));  // the discard comes before this line
     QCOMPARE(reopened.pendingHex(), QByteArray());
 }
 
-void TestSimProcess::exitOnClose_data() {
+void TestSimProcess::exitOnClose_data()
+{
     QTest::addColumn<bool>("query");
     QTest::newRow("after a query") << true;
     QTest::newRow("without traffic") << false;
 }
 
-void TestSimProcess::exitOnClose() {
+void TestSimProcess::exitOnClose()
+{
     QFETCH(bool, query);
 
     SimRun sim;
@@ -238,17 +260,19 @@ void TestSimProcess::exitOnClose() {
     QCOMPARE(sim.process.exitCode(), 0);
 }
 
-void TestSimProcess::linkIsReplacedThenRemovedOnSignal_data() {
+void TestSimProcess::linkIsReplacedThenRemovedOnSignal_data()
+{
     QTest::addColumn<int>("signal");
     QTest::newRow("SIGTERM") << int(SIGTERM);
     QTest::newRow("SIGINT") << int(SIGINT);
 }
 
-void TestSimProcess::linkIsReplacedThenRemovedOnSignal() {
+void TestSimProcess::linkIsReplacedThenRemovedOnSignal()
+{
     QFETCH(int, signal);
     QTemporaryDir dir;
     const QString link = dir.filePath("orvessa");
-    QVERIFY(QFile::link("/nonexistent/pts/99", link));   // stale, from an earlier run
+    QVERIFY(QFile::link("/nonexistent/pts/99", link));  // stale, from an earlier run
 
     SimRun sim;
     QVERIFY(sim.start({"--fast", "--link", link}));
@@ -264,7 +288,8 @@ void TestSimProcess::linkIsReplacedThenRemovedOnSignal() {
     QVERIFY(!QFileInfo(link).isSymLink());
 }
 
-void TestSimProcess::badCommandLine_data() {
+void TestSimProcess::badCommandLine_data()
+{
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("stderrHas");
@@ -276,7 +301,8 @@ void TestSimProcess::badCommandLine_data() {
     QTest::newRow("help") << QStringList{"--help"} << 0 << QByteArray();
 }
 
-void TestSimProcess::badCommandLine() {
+void TestSimProcess::badCommandLine()
+{
     QFETCH(QStringList, args);
     QFETCH(int, exitCode);
     QFETCH(QByteArray, stderrHas);
@@ -290,7 +316,7 @@ void TestSimProcess::badCommandLine() {
     if (exitCode == 0) {
         QVERIFY(err.isEmpty() && out.contains("--split-delay MS") && out.contains("--noise-seed N"));
     } else {
-        QVERIFY(out.isEmpty());   // no slave path printed
+        QVERIFY(out.isEmpty());  // no slave path printed
         QVERIFY2(err.contains(stderrHas) && err.count('\n') == 1, err.constData());
     }
 }

@@ -44,8 +44,8 @@ void FakeSerial::Output(const QByteArray& bytes)
     if (writeVanishes) {
         writeVanishes = false;
         open_ = false;
-        throw OperationError(SerialError::WriteFailed, "MSComm1: ",
-                             "writing to " + describePort(port_) + " failed: the device is gone");
+        throw OperationError(SerialError::WriteFailed,
+                             "MSComm1: ", "writing to " + describePort(port_) + " failed: the device is gone");
     }
     if (writeFails)
         throw OperationError(SerialError::WriteFailed, "MSComm1: ", "writing to " + describePort(port_) + " failed");

@@ -17,9 +17,9 @@ public:
     QMap<QString, QString> settings;  // "Com/PORT" -> value
     bool settingsReadOnly = false;
     int yields = 0;
-    std::function<void()> onYield;                       // runs inside every yield
-    std::function<void(const QString&)> whileBoxShown;   // runs while a box is open
-    bool realYield = false;                              // also process Qt's pending events
+    std::function<void()> onYield;                      // runs inside every yield
+    std::function<void(const QString&)> whileBoxShown;  // runs while a box is open
+    bool realYield = false;                             // also process Qt's pending events
 
     void msgBox(const QString& text) override
     {
