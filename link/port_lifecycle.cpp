@@ -33,7 +33,7 @@ void Form1::startUp()
             // Selecting the entry opens the port through the click handler;
             // it is then closed and opened again below with the line settings.
             setListIndex(SavedPort::toInt16(n - 1));
-            MSComm1.setPortOpen(false);
+            setPortOpen(false);
             MSComm1.setCommPort(SavedPort::toInt16(n));
         } else {
             setListIndex(0);
@@ -44,7 +44,7 @@ void Form1::startUp()
         MSComm1.setInputMode(1);
         MSComm1.setRThreshold(1);
         if (!MSComm1.PortOpen())
-            MSComm1.setPortOpen(true);
+            setPortOpen(true);
 
         Timer1->setInterval(LinkWatchdog::FastIntervalMs);
         if (!Timer1->isActive())
@@ -69,35 +69,41 @@ void Form1::Com_Click()
 void Form1::comClickSteps()
 {
     if (MSComm1.PortOpen()) {
-        MSComm1.setPortOpen(false);
+        setPortOpen(false);
         platform_.doEvents();
         platform_.doEvents();
         Shape1->setFillColor(Colors::Red);
         MSComm1.setCommPort(static_cast<std::int16_t>(ListIndex() + 1));
         MSComm1.setRThreshold(1);
-        MSComm1.setPortOpen(true);
+        setPortOpen(true);
         platform_.doEvents();
         platform_.doEvents();
         Shape1->setFillColor(Colors::Green);
     } else {
         MSComm1.setCommPort(static_cast<std::int16_t>(ListIndex() + 1));
         MSComm1.setRThreshold(1);
-        MSComm1.setPortOpen(true);
+        setPortOpen(true);
         platform_.doEvents();
         platform_.doEvents();
         Comopen->setText(Texts::ClosePort);
     }
 }
 
+void Form1::setPortOpen(bool open)
+{
+    portLossReported_ = false;
+    MSComm1.setPortOpen(open);
+}
+
 void Form1::Comopen_Click()
 {
     if (MSComm1.PortOpen()) {
-        MSComm1.setPortOpen(false);
+        setPortOpen(false);
         Comopen->setText(Texts::OpenPort);
         Shape1->setFillColor(Colors::Red);
     } else {
         // Reopens the port last configured.
-        MSComm1.setPortOpen(true);
+        setPortOpen(true);
         Comopen->setText(Texts::ClosePort);
         Shape1->setFillColor(Colors::Green);
     }
@@ -110,7 +116,7 @@ void Form1::shutDown()
     const bool saved =
         platform_.saveSetting(Texts::SettingsSection, Texts::SettingsKey, QString::number(ListIndex() + 1));
     if (MSComm1.PortOpen())
-        MSComm1.setPortOpen(false);
+        setPortOpen(false);
     if (!saved)
         throw OperationError(ErrorNumber::SettingsAccess, ErrorSource::App,
                              QStringLiteral("the port choice could not be saved in the settings store"));

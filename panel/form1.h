@@ -94,6 +94,9 @@ private:
     void nameControlsForAssistiveTechnology();
     void wireEvents();
     void comClickSteps();
+    // Opens or closes the port. Either ends the port session whose lost write
+    // was already told, so the next tick tells about a closed port again.
+    void setPortOpen(bool open);
     void sendCommand(const QByteArray& command, bool echo);
     void paintChannel(int channel, bool set);
     void reportError(const OperationError& error);
@@ -111,7 +114,8 @@ private:
     LinkWatchdog watchdog_;
     std::array<std::int16_t, Channels> keystate_{};
     // A command's write failed and closed the port, and its error report has
-    // been shown; the next tick stops polling without a second box for it.
+    // been shown; the next tick stops polling without a second box for it,
+    // unless the port has been opened or closed since.
     bool portLossReported_ = false;
     // The link-fault warning is on screen.
     bool linkFaultShown_ = false;

@@ -25,7 +25,7 @@ void Form1::MSComm1_OnComm()
         break;
     case Reply::UpgradeReady:
         // The controller now waits for the download software, which needs the port.
-        MSComm1.setPortOpen(false);
+        setPortOpen(false);
         Comopen->setText(Texts::OpenPort);
         Shape1->setFillColor(Colors::Red);
         platform_.msgBox(Texts::UpgradeReady);

@@ -185,6 +185,57 @@ private slots:
         QVERIFY(!w.serial.written.contains("s00t"));
     }
 
+    // A write failure that closed the port is told once, by its error report;
+    // once the operator has opened the port again and it has been closed once
+    // more, the next tick tells about the closed port as for any other close.
+    void lostWriteIsToldOnlyForItsOwnPortSession_data()
+    {
+        QTest::addColumn<QString>("reopen");
+        QTest::addColumn<QString>("close");
+        QTest::addColumn<QStringList>("boxes");  // "error" stands for any error report
+        const QString upgradeReady = "控制器软件升级准备就绪！请关闭串口，打开AVR下载软件进行下载。";
+        QTest::newRow("port button, port button") << "button"
+                                                  << "button" << QStringList{"error", kPortClosed};
+        QTest::newRow("port list, port button") << "list"
+                                                << "button" << QStringList{"error", kPortClosed};
+        QTest::newRow("port list, upgrade-ready reply") << "list"
+                                                        << "upgrade" << QStringList{"error", upgradeReady, kPortClosed};
+        QTest::newRow("port button, upgrade-ready reply")
+            << "button"
+            << "upgrade" << QStringList{"error", upgradeReady, kPortClosed};
+    }
+    void lostWriteIsToldOnlyForItsOwnPortSession()
+    {
+        QFETCH(QString, reopen);
+        QFETCH(QString, close);
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        w.serial.writeVanishes = true;
+        QTest::mouseClick(f.Keyall, Qt::LeftButton);
+        QVERIFY(!w.serial.PortOpen());
+
+        if (reopen == "button") {
+            QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        } else if (reopen == "list") {
+            f.Com->setFocus();
+            QTest::keyClick(f.Com, Qt::Key_Down);
+            QCOMPARE(w.serial.openPort(), 2);
+        }
+        if (close == "button")
+            QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        else if (close == "upgrade")
+            w.serial.deliverEach(QByteArray::fromHex("73757064"));
+        QVERIFY(!w.serial.PortOpen());
+
+        tick(f, 1);
+        QStringList shown;
+        for (const QString& message : w.platform.messages)
+            shown << (message.startsWith("error NO: ") ? QString("error") : message);
+        QTEST(shown, "boxes");
+        QVERIFY(!f.Timer1->isActive());
+    }
+
     // An unrecognised group that ends in 't' still counts as an answer.
     void unrecognisedGroupEndingInTCountsAsAnswer()
     {
