@@ -17,6 +17,7 @@
 void Form1::startUp()
 {
     try {
+        labelOutlets();
         setWindowTitle(Texts::WindowCaption);
         for (int i = 0; i < Channels; ++i) {
             Key0[i]->setText(Texts::On);

@@ -132,35 +132,7 @@ void Form1::buildControls()
     Timer1 = new QTimer(this);
     // Polls keep their period; a coarse timer may drift by 5 % of it.
     Timer1->setTimerType(Qt::PreciseTimer);
-    nameControlsForAssistiveTechnology();
-}
-
-void Form1::nameControlsForAssistiveTechnology()
-{
-    for (int i = 0; i < Channels; ++i) {
-        Lamp0[i]->setAccessibleName(QStringLiteral("Channel %1 lamp").arg(i));
-        // A set bit (red) is a powered outlet.
-        Lamp0[i]->describeColors({{Colors::Red, QStringLiteral("Channel %1 is on").arg(i)},
-                                  {Colors::Green, QStringLiteral("Channel %1 is off").arg(i)}});
-        Key0[i]->setAccessibleName(QStringLiteral("Channel %1 switch").arg(i));
-        Lamp0[Channels + i]->setAccessibleName(QStringLiteral("Spare lamp %1").arg(i));
-        Key1[i]->setAccessibleName(QStringLiteral("Spare button %1").arg(i));
-    }
-    Shape1->setAccessibleName(QStringLiteral("Port lamp"));
-    Shape1->describeColors(
-        {{Colors::Green, QStringLiteral("Port open")}, {Colors::Red, QStringLiteral("Port closed")}});
-    Keyall->setAccessibleName(QStringLiteral("All on"));
-    Command1->setAccessibleName(QStringLiteral("All off"));
-    Upcomm->setAccessibleName(QStringLiteral("Software upgrade"));
-    Rstcomm->setAccessibleName(QStringLiteral("Front reset"));
-    Comopen->setAccessibleName(QStringLiteral("Open or close port"));
-    Com->setAccessibleName(QStringLiteral("Serial port"));
-    Senddis->setAccessibleName(QStringLiteral("Last command sent"));
-    Rxdis->setAccessibleName(QStringLiteral("Bytes received"));
-    Label1->setAccessibleName(QStringLiteral("Port state"));
-    Frame1->setAccessibleName(QStringLiteral("Port settings"));
-    Frame2->setAccessibleName(QStringLiteral("PC command"));
-    Frame3->setAccessibleName(QStringLiteral("Returned result"));
+    describeControlsForAssistiveTechnology();
 }
 
 void Form1::setTabOrderAsDesigned()

@@ -91,7 +91,12 @@ protected:
 private:
     void buildControls();
     void setTabOrderAsDesigned();
-    void nameControlsForAssistiveTechnology();
+    // Accessible names are the captions shown; descriptions say what each
+    // control is for (panel/control_descriptions.cpp).
+    void describeControlsForAssistiveTechnology();
+    // Names of the outlets from the settings, on the channel buttons and lamps.
+    void labelOutlets();
+    void nameShownPortEntry();
     void wireEvents();
     void comClickSteps();
     // Opens or closes the port. Either ends the port session whose lost write

@@ -2,13 +2,31 @@
 
 #include "colors.h"
 
+#include <QAccessibleWidget>
 #include <QPainter>
 
 #include <algorithm>
 #include <cmath>
 
+namespace {
+
+// A lamp is an indicator to assistive technology, not an empty client area.
+QAccessibleInterface* lampInterface(const QString& className, QObject* object)
+{
+    if (className == QLatin1String("Lamp") && object->isWidgetType())
+        return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Indicator);
+    return nullptr;
+}
+
+}  // namespace
+
 Lamp::Lamp(QWidget* parent) : QWidget(parent), fill_(Colors::Green)
 {
+    static const bool factoryInstalled = [] {
+        QAccessible::installFactory(lampInterface);
+        return true;
+    }();
+    Q_UNUSED(factoryInstalled);
     setAttribute(Qt::WA_TranslucentBackground);
     setFocusPolicy(Qt::NoFocus);
 }
@@ -22,6 +40,12 @@ void Lamp::setFillColor(const QColor& color)
     update();
 }
 
+void Lamp::setPurpose(const QString& purpose)
+{
+    purpose_ = purpose;
+    updateDescription();
+}
+
 void Lamp::describeColors(QList<QPair<QColor, QString>> meanings)
 {
     meanings_ = std::move(meanings);
@@ -32,7 +56,7 @@ void Lamp::updateDescription()
 {
     for (const auto& [color, meaning] : meanings_) {
         if (color == fill_) {
-            setAccessibleDescription(meaning);
+            setAccessibleDescription(purpose_.isEmpty() ? meaning : purpose_ + QStringLiteral("; ") + meaning);
             return;
         }
     }

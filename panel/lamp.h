@@ -15,8 +15,10 @@ public:
     void setFillColor(const QColor& color);
     QColor fillColor() const { return fill_; }
 
-    // What each fill colour means, for assistive technology: the lamp's
-    // accessible description follows its colour.
+    // What the lamp stands for ("outlet 4: router"), said before its colour.
+    void setPurpose(const QString& purpose);
+    // What each fill colour means ("red: on"), for assistive technology: the
+    // lamp's accessible description follows the colour it is painted in.
     void describeColors(QList<QPair<QColor, QString>> meanings);
 
 protected:
@@ -26,5 +28,6 @@ private:
     void updateDescription();
 
     QColor fill_;
+    QString purpose_;
     QList<QPair<QColor, QString>> meanings_;
 };

@@ -16,4 +16,6 @@ inline const QString UpgradeReady = QStringLiteral("控制器软件升级准备�
 inline const QString LineSettings = QStringLiteral("9600,n,8,1");
 inline const QString SettingsSection = QStringLiteral("Com");
 inline const QString SettingsKey = QStringLiteral("PORT");
+// Outlet names: key "1" to "12", the value the name.
+inline const QString OutletsSection = QStringLiteral("Outlets");
 }  // namespace Texts

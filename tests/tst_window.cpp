@@ -2,6 +2,7 @@
 // controls that must do nothing.
 #include "window_fixture.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QFontDatabase>
@@ -143,28 +144,93 @@ private slots:
         QCOMPARE(f.Frame1->focusPolicy(), Qt::NoFocus);
     }
 
-    void assistiveTechnologySeesNamesAndStates()
+    // What a screen reader hears, read through each control's accessible
+    // interface: the caption shown as the name, what the control is for as
+    // the description, both following the window's changes.
+    void assistiveTechnologyHearsCaptionsAndPurposes()
     {
         WindowFixture w;
+        w.platform.settings["Outlets/4"] = "  router ";
         w.startWith("1");
         Form1& f = *w.form;
-        QList<QWidget*> controls{f.Keyall, f.Command1, f.Comopen, f.Rstcomm, f.Upcomm, f.Label1, f.Frame1,
-                                 f.Frame2, f.Frame3,   f.Senddis, f.Rxdis,   f.Com,    f.Shape1};
-        for (int i = 0; i < 12; ++i)
-            controls << f.Key0[i] << f.Key1[i] << f.Lamp0[i] << f.Lamp0[12 + i];
-        QSet<QString> names;
-        for (QWidget* control : controls)
-            names.insert(control->accessibleName());
-        QCOMPARE(names.size(), controls.size());  // every name present and distinct
-        QVERIFY(!names.contains(QString()));
+        struct Heard {
+            QWidget* control;
+            QString name;
+            QString description;
+        };
+        const auto check = [](const QList<Heard>& expected, const char* when) {
+            for (const Heard& e : expected) {
+                QAccessibleInterface* heard = QAccessible::queryAccessibleInterface(e.control);
+                QVERIFY2(heard, when);
+                const QString context = QString("%1, %2").arg(when, e.name);
+                QVERIFY2(heard->text(QAccessible::Name) == e.name,
+                         qPrintable(context + " hears name " + heard->text(QAccessible::Name)));
+                QVERIFY2(heard->text(QAccessible::Description) == e.description,
+                         qPrintable(context + " hears description " + heard->text(QAccessible::Description)));
+            }
+        };
+        check({{f.Key0[0], "开", "outlet 1"},
+               {f.Key0[3], "开", "outlet 4: router"},
+               {f.Key0[11], "开", "outlet 12"},
+               {f.Key1[5], "开", "spare button, not in use"},
+               {f.Lamp0[0], "outlet 1 lamp", "outlet 1; green: off"},
+               {f.Lamp0[3], "outlet 4 lamp", "outlet 4: router; green: off"},
+               {f.Lamp0[12], "spare lamp 1", "green: not in use"},
+               {f.Shape1, "port lamp", "green: the port-open colour"},
+               {f.Keyall, "全开", "switches all outlets on"},
+               {f.Command1, "全关", "switches all outlets off"},
+               {f.Upcomm, "软件升级", "puts the controller into firmware upgrade mode"},
+               {f.Rstcomm, "前台复位", "resets the controller"},
+               {f.Comopen, "关闭串口", "opens or closes the serial port"},
+               {f.Label1, "串口状态", "the port lamp below shows the port's colour"},
+               {f.Frame1, "串口设置", "holds the serial port list"},
+               {f.Frame2, "PC指令", "holds the last command sent"},
+               {f.Frame3, "返回结果", "holds the bytes of the last reply"},
+               {f.Senddis, "PC指令", "the last command sent to the controller"},
+               {f.Rxdis, "返回结果", "the bytes of the last reply, in hexadecimal"},
+               {f.Com, "COM1", f.Com->accessibleDescription()}},
+              "after start-up");
+        QVERIFY(!f.Com->accessibleDescription().isEmpty());
+        QCOMPARE(f.Key0[3]->toolTip(), QString("outlet 4: router"));
+        QCOMPARE(f.Lamp0[3]->toolTip(), QString("outlet 4: router"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(f.Lamp0[3])->role(), QAccessible::Indicator);
 
-        QCOMPARE(f.Lamp0[3]->accessibleDescription(), QString("Channel 3 is off"));
-        w.serial.deliverEach(QByteArray::fromHex("00080074"));
-        QCOMPARE(f.Lamp0[3]->accessibleDescription(), QString("Channel 3 is on"));
-        QCOMPARE(f.Lamp0[2]->accessibleDescription(), QString("Channel 2 is off"));
-        QCOMPARE(f.Shape1->accessibleDescription(), QString("Port open"));
+        w.serial.deliverEach(QByteArray::fromHex("00080074"));  // outlet 4 on
+        check({{f.Key0[3], "关", "outlet 4: router"},
+               {f.Lamp0[3], "outlet 4 lamp", "outlet 4: router; red: on"},
+               {f.Key0[2], "开", "outlet 3"},
+               {f.Lamp0[2], "outlet 3 lamp", "outlet 3; green: off"}},
+              "after a status reply");
+
         QTest::mouseClick(f.Comopen, Qt::LeftButton);
-        QCOMPARE(f.Shape1->accessibleDescription(), QString("Port closed"));
+        check({{f.Comopen, "打开串口", "opens or closes the serial port"},
+               {f.Shape1, "port lamp", "red: the port-closed colour"}},
+              "after closing the port");
+
+        // The port lamp tells its colour, not the port's state: a pick in the
+        // list opens the port while the lamp stays red.
+        f.Com->setFocus();
+        QTest::keyClick(f.Com, Qt::Key_Down);
+        QVERIFY(w.serial.PortOpen());
+        check({{f.Com, "COM2", f.Com->accessibleDescription()},
+               {f.Shape1, "port lamp", "red: the port-closed colour"},
+               {f.Comopen, "关闭串口", "opens or closes the serial port"}},
+              "after a pick in the port list");
+    }
+
+    // The port list's name is the entry it shows. On Linux Qt's combo box
+    // reports the text in its field as its name; elsewhere it reports the
+    // accessible name, which follows the selection and says when there is none.
+    void portListIsNamedByItsShownEntry()
+    {
+        WindowFixture w;
+        w.startWith("abc");  // not a number: the list stays without a selection
+        Form1& f = *w.form;
+        QCOMPARE(f.Com->currentIndex(), -1);
+        QCOMPARE(f.Com->accessibleName(), QString("no port selected"));
+        f.setListIndex(2);
+        QCOMPARE(f.Com->accessibleName(), QString("COM3"));
+        QCOMPARE(QAccessible::queryAccessibleInterface(f.Com)->text(QAccessible::Name), QString("COM3"));
     }
 
     void keyboardClicksTheFocusedButton()
