@@ -1,6 +1,7 @@
 // The host serial component on a real pseudo-terminal.
 #include "host_serial.h"
 #include "operation_error.h"
+#include "unprivileged_run.h"
 
 #include <QProcess>
 #include <QSignalSpy>
@@ -172,18 +173,12 @@ private slots:
         Pty pty;
         QCOMPARE(::fchmod(pty.slave, 0600), 0);
         // Open the device as an unprivileged user, in a child process.
-        QProcess probe;
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("TAVRIN_PROBE_OPEN", "1");
-        probe.setProcessEnvironment(env);
-        probe.setChildProcessModifier([] {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
-                ::_exit(3);
-        });
-        probe.start(QCoreApplication::applicationFilePath(), {});
-        QVERIFY(probe.waitForFinished(20000));
-        const QString text = QString::fromUtf8(probe.readAllStandardOutput());
-        QCOMPARE(probe.exitCode(), 0);
+        const UnprivilegedRun probe(env);
+        QVERIFY2(probe.started, qPrintable(probe.whyNotStarted));
+        const QString text = QString::fromUtf8(probe.standardOutput);
+        QCOMPARE(probe.exitCode, 0);
         QVERIFY2(text.startsWith("error NO: 8006--MSComm1: COM1 (" + pty.path + ")"), qPrintable(text));
         QVERIFY2(text.contains("permission denied"), qPrintable(text));
     }
