@@ -14,11 +14,12 @@ private slots:
     {
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<int>("setBits");  // which of the twelve channels show "set"
-        QTest::newRow("0") << QByteArray::fromHex("00000074") << 0;
-        QTest::newRow("4095") << QByteArray::fromHex("00ff0f74") << 4095;
-        QTest::newRow("61440: high bits only") << QByteArray::fromHex("0000f074") << 0;
-        QTest::newRow("773") << QByteArray::fromHex("00050374") << 773;
-        QTest::newRow("28789") << QByteArray::fromHex("00757074") << (28789 & 4095);
+        QTest::addColumn<QString>("trace");
+        QTest::newRow("0") << QByteArray::fromHex("00000074") << 0 << "0 0 0 74 ";
+        QTest::newRow("4095") << QByteArray::fromHex("00ff0f74") << 4095 << "0 FF F 74 ";
+        QTest::newRow("61440: high bits only") << QByteArray::fromHex("0000f074") << 0 << "0 0 F0 74 ";
+        QTest::newRow("773") << QByteArray::fromHex("00050374") << 773 << "0 5 3 74 ";
+        QTest::newRow("28789") << QByteArray::fromHex("00757074") << 0x075 << "0 75 70 74 ";
     }
     void statusRepaintsTheChannels()
     {
@@ -37,10 +38,7 @@ private slots:
                 QCOMPARE(w.form->Lamp0[12 + k]->fillColor(), kGreen);
             }
         }
-        QString trace;
-        for (char byte : reply)
-            trace += QString::number(quint8(byte), 16).toUpper() + ' ';
-        QCOMPARE(w.form->Rxdis->text(), trace);
+        QTEST(w.form->Rxdis->text(), "trace");
         QCOMPARE(w.form->replies().Rxhex(), QString());
     }
 
@@ -83,7 +81,17 @@ private slots:
         QCOMPARE(w.form->replies().Rxpos(), 3);
         w.serial.deliverEach(QByteArray::fromHex("00"));
         w.serial.deliverOther();  // Rxpos 4: the test runs again on unchanged slots
-        QVERIFY(w.form->Rxdis->text().isEmpty());
+        QCOMPARE(w.form->replies().Rxpos(), 4);
+        QCOMPARE(w.form->replies().Rxhex(), QString("3 5 74 0 "));
+        w.serial.deliverEach(QByteArray::fromHex("41"));
+        QCOMPARE(w.form->replies().Rxpos(), 5);
+        w.serial.deliverOther();  // Rxpos 5: back to slot 0, nothing traced
+        QCOMPARE(w.form->replies().Rxpos(), 0);
+        QCOMPARE(w.form->replies().Rxhex(), QString("3 5 74 0 41 "));
+        // So the next reply lands in slots 0 to 3 and is recognised.
+        w.serial.deliverEach(QByteArray::fromHex("00050374"));
+        QCOMPARE(w.form->Rxdis->text(), QString("3 5 74 0 41 0 5 3 74 "));
+        QCOMPARE(w.form->Key0[0]->text(), QString("关"));
     }
 
     void upgradeReadyClosesThePortBeforeTheBox()
