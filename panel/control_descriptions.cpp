@@ -8,8 +8,8 @@
 #include "platform_services.h"
 #include "texts.h"
 
+#include "frame.h"
 #include <QComboBox>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>

@@ -2,6 +2,7 @@
 
 #include "colors.h"
 #include "fonts.h"
+#include "frame.h"
 #include "lamp.h"
 #include "operation_error.h"
 #include "platform_services.h"
@@ -11,7 +12,6 @@
 
 #include <QCloseEvent>
 #include <QComboBox>
-#include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -34,11 +34,10 @@ QPushButton* makeButton(QWidget* parent, const QString& caption)
     return button;
 }
 
-QGroupBox* makeFrame(QWidget* parent, const QString& caption)
+Frame* makeFrame(QWidget* parent, const QString& caption)
 {
-    auto* frame = new QGroupBox(caption, parent);
+    auto* frame = new Frame(caption, parent);
     frame->setFont(Fonts::song(10.5));
-    frame->setFocusPolicy(Qt::NoFocus);
     return frame;
 }
 

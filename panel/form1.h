@@ -8,11 +8,11 @@
 #include <array>
 #include <cstdint>
 
+class Frame;
 class Lamp;
 class OperationError;
 class PlatformServices;
 class QComboBox;
-class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -44,9 +44,9 @@ public:
     QPushButton* Rstcomm = nullptr;
     QPushButton* Upcomm = nullptr;
     QLabel* Label1 = nullptr;
-    QGroupBox* Frame1 = nullptr;
-    QGroupBox* Frame2 = nullptr;
-    QGroupBox* Frame3 = nullptr;
+    Frame* Frame1 = nullptr;
+    Frame* Frame2 = nullptr;
+    Frame* Frame3 = nullptr;
     QLineEdit* Senddis = nullptr;
     QLineEdit* Rxdis = nullptr;
     QComboBox* Com = nullptr;

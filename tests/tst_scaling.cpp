@@ -3,8 +3,8 @@
 // QT_FONT_DPI set by the test registration.
 #include "window_fixture.h"
 
+#include "frame.h"
 #include <QComboBox>
-#include <QGroupBox>
 #include <QPushButton>
 #include <QtTest>
 

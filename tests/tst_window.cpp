@@ -2,11 +2,11 @@
 // controls that must do nothing.
 #include "window_fixture.h"
 
+#include "frame.h"
 #include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QFontDatabase>
-#include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -86,7 +86,7 @@ private slots:
     {
         WindowFixture w;
         Form1& f = *w.form;
-        const QList<QPair<QGroupBox*, QWidget*>> pairs{{f.Frame1, f.Com}, {f.Frame2, f.Senddis}, {f.Frame3, f.Rxdis}};
+        const QList<QPair<Frame*, QWidget*>> pairs{{f.Frame1, f.Com}, {f.Frame2, f.Senddis}, {f.Frame3, f.Rxdis}};
         const QObjectList order = f.children();
         for (const auto& [frame, held] : pairs) {
             QVERIFY(frame->geometry().contains(held->geometry()));
