@@ -20,7 +20,7 @@ int main(int argc, char* argv[])
     window.setPalette(palette);
     window.setAutoFillBackground(true);
 
-    QPushButton button(QStringLiteral("Reference"), &window);
+    QPushButton button(QStringLiteral("全开"), &window);
     button.setGeometry(240, 150, 100, 32);
 
     window.show();
