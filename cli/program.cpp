@@ -51,10 +51,11 @@ int listPorts(bool json)
     return int(ExitStatus::Done);
 }
 
-int printOutcome(const Invocation& call, const Report::Where& where, const Outcome& outcome, const OutletNames& names)
+int printOutcome(const Invocation& call, const PortAccess::Port& port, const Report::Where& where,
+                 const Outcome& outcome, const OutletNames& names)
 {
     if (outcome.status != ExitStatus::Done) {
-        const QString message = QStringLiteral("%1: %2").arg(where.port, outcome.error);
+        const QString message = QStringLiteral("%1: %2").arg(PortAccess::describe(port), outcome.error);
         return fail(call.json,
                     Report::errorObject(message, outcome.status, where, outcome.word, outcome.outlets, names));
     }
@@ -68,8 +69,8 @@ int printOutcome(const Invocation& call, const Report::Where& where, const Outco
         printResult(Report::jsonLine(object));
     }
     if (call.verb == Verb::Upgrade && !call.json)
-        printResult(
-            QStringLiteral("%1: the board is ready for a firmware download; the port is released\n").arg(where.port));
+        printResult(QStringLiteral("%1: the board is ready for a firmware download; the port is released\n")
+                        .arg(PortAccess::describe(port)));
     return int(ExitStatus::Done);
 }
 
@@ -110,7 +111,7 @@ int run(const QStringList& args)
         return usageError(call.json, QStringLiteral("--port expects COM<n> or a device path, got '%1'").arg(portValue));
 
     Outcome outcome;
-    Report::Where where{PortAccess::describe(*port), {}};
+    Report::Where where{port->name, {}};
     {
         PortAccess::OpenResult opened = PortAccess::open(*port);
         where.device = opened.device;
@@ -123,7 +124,7 @@ int run(const QStringList& args)
         // The port is released before anything is printed or run.
         opened.serial->close();
     }
-    const int status = printOutcome(call, where, outcome, names);
+    const int status = printOutcome(call, *port, where, outcome, names);
     if (status == int(ExitStatus::Done) && call.exec)
         return runFirmwareTool(*call.exec, where.device);
     return status;

@@ -14,7 +14,8 @@
 // What orvessa prints: plain lines for people, one JSON object for programs.
 namespace Cli::Report {
 
-// The port a command used: as named, and the device opened.
+// The port a command used: as named ("COM2", or the path given), and the
+// device opened.
 struct Where {
     QString port;
     QString device;
