@@ -1,5 +1,7 @@
 #pragma once
 
+#include "sim_process.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QProcess>
@@ -60,13 +62,32 @@ private:
     QProcessEnvironment environment_ = QProcessEnvironment::systemEnvironment();
 };
 
-// Writes one reset byte to the simulator's device, as a marker: once the
-// simulator has logged it, it has logged every command sent before it.
+// Writes a reset and a status query to the simulator's device, as a marker:
+// no orvessa run sends anything after a reset, so once the simulator has
+// logged "b" and then "s00t" it has logged every command sent before.
 inline bool sendMarker(const QString& device)
 {
     QSerialPort port(device);
     if (!port.open(QIODevice::ReadWrite))
         return false;
-    port.write("b");
+    port.write("bs00t");
     return port.waitForBytesWritten(5000);
+}
+
+// The simulator's log entries after the first `seen` ones, up to a marker
+// sent now; `seen` then counts the marker too.
+inline QStringList receivedSince(SimProcess& sim, qsizetype& seen)
+{
+    if (!sendMarker(sim.device()))
+        return {"(marker not sent)"};
+    const QStringList marker{"b", "s00t"};
+    QDeadlineTimer deadline(10000);
+    QStringList entries = sim.entries();
+    while ((entries.size() < seen + 2 || entries.mid(entries.size() - 2) != marker) && !deadline.hasExpired()) {
+        sim.waitForEntries(entries.size() + 1);
+        entries = sim.entries();
+    }
+    const QStringList received = entries.mid(seen, entries.size() - seen - 2);
+    seen = entries.size();
+    return received;
 }

@@ -1,7 +1,6 @@
 // The built orvessa against orvessa-sim on a pseudo-terminal: its exit
 // status, what it prints, and the commands the simulator received.
 #include "orvessa_run.h"
-#include "sim_process.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -35,20 +34,11 @@ struct Bench {
         orvessa.setEnv("TAVRIN_COM4", kMissing);
     }
 
-    // The simulator's log entries for everything sent so far (a marker
-    // byte, sent and logged last, shows the log is complete).
+    // The simulator's log entries for everything sent so far.
     QStringList received()
     {
-        if (!sendMarker(sim.device()))
-            return {"(marker not sent)"};
-        QDeadlineTimer deadline(10000);
-        QStringList entries = sim.entries();
-        while (entries.value(entries.size() - 1) != "b" && !deadline.hasExpired()) {
-            sim.waitForEntries(entries.size() + 1);
-            entries = sim.entries();
-        }
-        entries.removeLast();
-        return entries;
+        qsizetype seen = 0;
+        return receivedSince(sim, seen);
     }
 };
 
