@@ -31,8 +31,11 @@ void Board::exchange(const QByteArray& command, ReplyScanner& scanner, const QSt
     for (int attempt = 0; attempt < Tries; ++attempt) {
         send(command);
         const QDeadlineTimer deadline(timeoutMs_);
-        while (!scanner.found() && !deadline.hasExpired())
+        while (!scanner.found() && !deadline.hasExpired()) {
             scanner.feed(link_.read(deadline));
+            if (link_.broken())
+                throw BoardError(QStringLiteral("no answer to %1: %2").arg(what, link_.failure()));
+        }
         if (scanner.found())
             return;
     }

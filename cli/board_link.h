@@ -16,6 +16,8 @@ public:
     // The bytes received by `deadline`: returns as soon as any are there,
     // empty when none came in time.
     virtual QByteArray read(QDeadlineTimer deadline) = 0;
-    // Why the last write failed, for the caller's message.
+    // The device failed (gone, unplugged): nothing more will come.
+    virtual bool broken() const = 0;
+    // Why the last write or read failed, for the caller's message.
     virtual QString failure() const = 0;
 };

@@ -26,6 +26,19 @@ bool SerialBoardLink::write(const QByteArray& bytes)
     return ::tcdrain(port_.handle()) == 0;
 }
 
+bool SerialBoardLink::broken() const
+{
+    return !port_.isOpen() || port_.error() == QSerialPort::ResourceError || port_.error() == QSerialPort::ReadError;
+}
+
+QString SerialBoardLink::failure() const
+{
+    // Once the device is gone, QSerialPort's text is a stale errno message.
+    if (broken())
+        return QStringLiteral("the device is gone");
+    return port_.errorString();
+}
+
 QByteArray SerialBoardLink::read(QDeadlineTimer deadline)
 {
     if (port_.bytesAvailable() == 0 && !port_.waitForReadyRead(int(deadline.remainingTime())))

@@ -13,7 +13,8 @@ public:
     void discardInput() override;
     bool write(const QByteArray& bytes) override;
     QByteArray read(QDeadlineTimer deadline) override;
-    QString failure() const override { return port_.errorString(); }
+    bool broken() const override;
+    QString failure() const override;
 
 private:
     QSerialPort& port_;

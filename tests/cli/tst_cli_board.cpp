@@ -10,13 +10,15 @@
 namespace {
 
 // A link whose board answers the k-th write with script[k]: chunks in hex,
-// one per read, "-" for a read that gets nothing before its deadline.
+// one per read, "-" for a read that gets nothing before its deadline, "x" for
+// the device failing.
 class ScriptedLink final : public BoardLink {
 public:
     QByteArrayList script;
     QByteArrayList incoming;  // what the board has sent and nobody has read
     QByteArrayList written;
     int failWrite = -1;  // the write that fails, -1 none
+    bool gone = false;
 
     void discardInput() override { incoming.clear(); }
     bool write(const QByteArray& bytes) override
@@ -26,11 +28,15 @@ public:
         written << bytes;
         for (const QByteArray& chunk : script.value(written.size() - 1).split(' '))
             if (!chunk.isEmpty())
-                incoming << (chunk == "-" ? chunk : QByteArray::fromHex(chunk));
+                incoming << (chunk == "-" || chunk == "x" ? chunk : QByteArray::fromHex(chunk));
         return true;
     }
     QByteArray read(QDeadlineTimer deadline) override
     {
+        if (!incoming.isEmpty() && incoming.first() == "x") {
+            gone = true;
+            return {};
+        }
         if (incoming.isEmpty() || incoming.first() == "-") {
             if (!incoming.isEmpty())
                 incoming.removeFirst();
@@ -39,6 +45,7 @@ public:
         }
         return incoming.takeFirst();
     }
+    bool broken() const override { return gone; }
     QString failure() const override { return "Input/output error"; }
 };
 
@@ -74,6 +81,8 @@ void TestCliBoard::readStatus_data()
                                               << "the board did not answer the status query (3 tries, 10 ms each)";
     QTest::newRow("device fails") << QByteArray() << QByteArrayList{} << 0 << 0
                                   << "writing \"s00t\" failed: Input/output error";
+    QTest::newRow("device gone while waiting")
+        << QByteArray() << QByteArrayList{"00 x"} << -1 << 1 << "no answer to the status query: Input/output error";
     QTest::newRow("device fails on the retry")
         << QByteArray() << QByteArrayList{"-"} << 1 << 1 << "writing \"s00t\" failed: Input/output error";
 }

@@ -77,6 +77,7 @@ private slots:
     void notPermittedTellsTheFix();
     void portsListing();
     void upgradeReleasesThePortForTheTool();
+    void deviceGoneWhileWaiting();
 };
 
 void TestCliProcess::verbs_data()
@@ -416,6 +417,21 @@ void TestCliProcess::upgradeReleasesThePortForTheTool()
              "COM2 (" + device + "): the board is ready for a firmware download; the port is released\n" + "tool got " +
                  device + "\n");
     QCOMPARE(bench.received(), (QStringList{"su0p", "b"}));
+}
+
+void TestCliProcess::deviceGoneWhileWaiting()
+{
+    Bench bench({"--silent"});
+    QProcess orvessa;
+    orvessa.setProcessEnvironment(bench.orvessa.environment());
+    orvessa.start(ORVESSA_PATH, {"--timeout", "20000", "status"});
+    QVERIFY(bench.sim.waitForEntries(1));  // the query is out, orvessa waits
+    bench.sim.stop();                      // the board's end of the line goes away
+    // Far sooner than the three tries of 20 s: it stops at once.
+    QVERIFY(orvessa.waitForFinished(15000));
+    QCOMPARE(orvessa.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(orvessa.readAllStandardError()),
+             "orvessa: COM2 (" + bench.sim.device() + "): no answer to the status query: the device is gone\n");
 }
 
 QTEST_GUILESS_MAIN(TestCliProcess)
