@@ -181,3 +181,65 @@ bench_poll_periods() {
 
 # The line number of the N-th "s00t" in the simulator's log.
 bench_poll_line() { awk -v n="$2" '$2 == "s00t" && ++k == n { print NR; exit }' "$1"; }
+
+# --- the command line --------------------------------------------------------
+
+# Wall time (ms) of one run of the built orvessa on the simulator's device,
+# from just before its start to its exit, read from the shell's own clock (no
+# fork in the timed span). Fails when orvessa does.
+bench_orvessa_ms() {
+    local t0 t1
+    t0="$EPOCHREALTIME"
+    XDG_CONFIG_HOME="$BENCH_CLI_CONFIG" "$BENCH_ORVESSA" --port "$SIM_DEV" "$@" >/dev/null \
+        2>>"$BENCH_TMP/orvessa.err" || return 1
+    t1="$EPOCHREALTIME"
+    awk -v a="${t0/,/.}" -v b="${t1/,/.}" 'BEGIN { printf "%.3f\n", (b - a) * 1000 }'
+}
+
+# bench_cli_measure SAMPLES: on a fresh orvessa-sim (paced as a 9600 baud
+# line), SAMPLES runs each of "orvessa status" and "orvessa on 3" (outlet 3
+# switched off, untimed, before each), after one warm-up run; then the same
+# exchanges without orvessa (bench/cli_exchange.cpp). Leaves the samples, in
+# ms, in $BENCH_TMP/cli.status, cli.on3, wire.status and wire.on3.
+bench_cli_measure() {
+    local samples="$1" run s o kind
+    BENCH_CLI_CONFIG="$(bench_config_dir)"
+    bench_start_sim
+    : >"$BENCH_TMP/cli.status"
+    : >"$BENCH_TMP/cli.on3"
+    for run in $(seq 0 "$samples"); do
+        s="$(bench_orvessa_ms status)" || { cat "$BENCH_TMP/orvessa.err" >&2; bench_die "orvessa status failed"; }
+        bench_orvessa_ms off 3 >/dev/null || { cat "$BENCH_TMP/orvessa.err" >&2; bench_die "orvessa off 3 failed"; }
+        o="$(bench_orvessa_ms on 3)" || { cat "$BENCH_TMP/orvessa.err" >&2; bench_die "orvessa on 3 failed"; }
+        if [ "$run" -gt 0 ]; then
+            echo "$s" >>"$BENCH_TMP/cli.status"
+            echo "$o" >>"$BENCH_TMP/cli.on3"
+        fi
+    done
+    for kind in status on3; do
+        "$BENCH_EXCHANGE" --device "$SIM_DEV" --sequence "$kind" --samples "$samples" \
+            >"$BENCH_TMP/wire.$kind.us" || bench_die "the exchange benchmark failed"
+        awk '{ printf "%.3f\n", $1 / 1000 }' "$BENCH_TMP/wire.$kind.us" >"$BENCH_TMP/wire.$kind"
+    done
+    bench_stop "$SIM_PID"
+}
+
+# The table rows of bench_cli_measure's samples, one a line: each command's
+# wall time beside the same exchange made in process.
+bench_cli_rows() {
+    local kind label n med p99 wn wmed wp99
+    for kind in "status:orvessa status" "on3:orvessa on 3"; do
+        label="${kind#*:}"
+        read -r n med p99 _ _ < <(bench_stats <"$BENCH_TMP/cli.${kind%%:*}")
+        read -r wn wmed wp99 _ _ < <(bench_stats <"$BENCH_TMP/wire.${kind%%:*}")
+        awk -v l="$label" -v n="$n" -v m="$med" -v p="$p99" -v wn="$wn" -v wm="$wmed" -v wp="$wp99" 'BEGIN {
+            printf "| `%s`, start to exit, median of %d (ms); reference: its wire exchange in process, median of %d | %.2f | %.2f | %.2f× | — | info |\n", l, n, wn, m, wm, m / wm
+            printf "| `%s`, start to exit, p99 of %d (ms); reference: its wire exchange in process, p99 | %.2f | %.2f | %.2f× | — | info |\n", l, n, p, wp, p / wp
+        }'
+    done
+}
+
+# What the command-line rows measure, for the notes under a table.
+bench_cli_note() {
+    echo "- Command line: the shell's clock (EPOCHREALTIME) around each run of the built orvessa on orvessa-sim's device (paced as a 9600 baud line), its settings folder empty; \"orvessa on 3\" from outlet 3 off (switched off, untimed, before each run), so it reads, switches and reads again. Reference: bench/cli_exchange.cpp, the same bytes on a port opened once (\"s00t\" to its reply; \"s00t\", \"s02p\", \"s00t\"). The simulator paces only its replies: on a real line the commands take as long again (status 8.3 ms, on 3 20.8 ms of wire time)."
+}

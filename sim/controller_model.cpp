@@ -12,7 +12,7 @@ int channelOf(char c) { return (c >= '0' && c < '0' + ControllerModel::kChannels
 
 }  // namespace
 
-ControllerModel::ControllerModel(std::uint16_t word) : word_(word & kAllOutputs) {}
+ControllerModel::ControllerModel(std::uint16_t word, bool stuck) : word_(word & kAllOutputs), stuck_(stuck) {}
 
 std::vector<ModelEvent> ControllerModel::feed(std::span<const std::uint8_t> bytes)
 {
@@ -106,8 +106,11 @@ void ControllerModel::complete(CommandKind kind, int channel, std::vector<ModelE
     ev.text = kind == CommandKind::Reset ? std::string(1, kReset) : pending_;
     pending_.clear();
 
-    if (upgrade_ && kind != CommandKind::Reset) {
-        ev.obeyed = false;  // upgrade mode obeys nothing but the reset byte
+    const bool switching =
+        kind == CommandKind::ToggleChannel || kind == CommandKind::AllOn || kind == CommandKind::AllOff;
+    // Upgrade mode obeys nothing but the reset byte; stuck outlets never switch.
+    if ((upgrade_ && kind != CommandKind::Reset) || (stuck_ && switching)) {
+        ev.obeyed = false;
         out.push_back(std::move(ev));
         return;
     }

@@ -17,7 +17,7 @@ struct ModelEvent {
     CommandKind kind = CommandKind::Reset;
     int channel = -1;                 // only for ToggleChannel
     std::string text;                 // the command bytes as received, e.g. "s0:p" or "b"
-    bool obeyed = true;               // false when upgrade mode ignored it
+    bool obeyed = true;               // false when upgrade mode or a stuck controller ignored it
     std::vector<std::uint8_t> reply;  // bytes the controller answers, possibly none
 };
 
@@ -27,7 +27,8 @@ public:
     static constexpr std::uint16_t kAllOutputs = 0x0FFF;
     static constexpr std::uint8_t kUpgradeReplyLead = 0x73;
 
-    explicit ControllerModel(std::uint16_t word = 0);
+    // A stuck controller ignores every command that would switch an outlet.
+    explicit ControllerModel(std::uint16_t word = 0, bool stuck = false);
 
     // Feeds received bytes; returns the commands they completed, in order.
     std::vector<ModelEvent> feed(std::span<const std::uint8_t> bytes);
@@ -46,6 +47,7 @@ private:
     void complete(CommandKind kind, int channel, std::vector<ModelEvent>& out);
 
     std::uint16_t word_;
+    bool stuck_;
     bool upgrade_ = false;
     std::string pending_;  // bytes of the 's' command in progress
 };

@@ -83,6 +83,7 @@ const std::map<std::string_view, FlagSetter>& flags()
         {"--help", [](Options& o) { o.help = true; }},
         {"-h", [](Options& o) { o.help = true; }},
         {"--silent", [](Options& o) { o.silent = true; }},
+        {"--stuck", [](Options& o) { o.stuck = true; }},
         {"--log", [](Options& o) { o.log = true; }},
         {"--exit-on-close", [](Options& o) { o.exitOnClose = true; }},
         {"--fast", [](Options& o) { o.fast = true; }},
@@ -212,6 +213,8 @@ standard output; open it at 9600 8N1 like the real RS-232 port.
 Options:
   --word N           start output word, decimal or 0x hex, 0..4095 (default 0)
   --silent           never answer anything (commands are still obeyed)
+  --stuck            outlets never switch: channel, all-on and all-off commands
+                     are ignored (status queries are still answered)
   --answer-first N   answer only the first N status queries
   --stray HEX        send these bytes before each reply, e.g. 41 or 41,42
   --split-delay MS   write replies one byte at a time, MS milliseconds apart
@@ -222,7 +225,8 @@ Options:
   --log              print each received command to standard output as
                      "SECONDS COMMAND", SECONDS being the time since start with
                      microseconds (e.g. "12.345678 s00t", "12.400001 b");
-                     " ignored" is appended when upgrade mode ignored it
+                     " ignored" is appended when upgrade mode or --stuck
+                     ignored it
   --link PATH        create a symlink PATH to the slave device (a symlink
                      already there is replaced); removed on exit
   --exit-on-close    exit with status 0 when the panel closes the port after

@@ -16,6 +16,7 @@ struct Options {
     bool help = false;
     std::uint16_t word = 0;
     bool silent = false;
+    bool stuck = false;
     std::optional<std::uint64_t> answerFirst;
     std::vector<std::uint8_t> stray;
     std::chrono::milliseconds splitDelay{0};

@@ -35,9 +35,10 @@ timespec toTimespec(Simulator::Clock::duration d)
 }  // namespace
 
 Simulator::Simulator(const Options& options, PtyPort port, Clock::time_point start)
-    : exitOnClose_(options.exitOnClose), port_(std::move(port)), watch_(port_.slavePath()), model_(options.word),
-      shaper_(rulesFrom(options)), line_(options.fast ? OutputLine::Micros{0} : OutputLine::kCharTime9600,
-                                         std::chrono::duration_cast<OutputLine::Micros>(options.splitDelay)),
+    : exitOnClose_(options.exitOnClose), port_(std::move(port)), watch_(port_.slavePath()),
+      model_(options.word, options.stuck), shaper_(rulesFrom(options)),
+      line_(options.fast ? OutputLine::Micros{0} : OutputLine::kCharTime9600,
+            std::chrono::duration_cast<OutputLine::Micros>(options.splitDelay)),
       noise_(options.noiseRate, options.noiseSeed), log_(options.log, stdout, start)
 {}
 

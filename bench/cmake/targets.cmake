@@ -3,7 +3,7 @@
 get_filename_component(tavrin_bench_dir "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set_property(GLOBAL PROPERTY TAVRIN_BENCH_ADDED TRUE)
 
-find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test)
+find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test SerialPort)
 
 set(tavrin_bench_targets)
 
@@ -16,6 +16,11 @@ add_executable(tavrin_bench_latency ${tavrin_bench_dir}/latency.cpp ${tavrin_ben
 # util: openpty().
 target_link_libraries(tavrin_bench_latency PRIVATE tavrin_panel Qt6::Test util Threads::Threads)
 list(APPEND tavrin_bench_targets tavrin_bench_latency)
+
+# The wire exchanges of orvessa's verbs, without orvessa.
+add_executable(tavrin_bench_exchange ${tavrin_bench_dir}/cli_exchange.cpp)
+target_link_libraries(tavrin_bench_exchange PRIVATE tavrin_protocol Qt6::SerialPort)
+list(APPEND tavrin_bench_targets tavrin_bench_exchange)
 
 find_package(X11)
 if(X11_FOUND)
@@ -45,6 +50,8 @@ file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/bench-programs.sh CONTENT
 BENCH_SIM='$<TARGET_FILE:orvessa-sim>'
 BENCH_REFERENCE='$<TARGET_FILE:tavrin_bench_reference>'
 BENCH_LATENCY='$<TARGET_FILE:tavrin_bench_latency>'
+BENCH_ORVESSA='$<TARGET_FILE:orvessa>'
+BENCH_EXCHANGE='$<TARGET_FILE:tavrin_bench_exchange>'
 BENCH_PROBE='${tavrin_bench_probe_path}'
-BENCH_TARGETS='tavrin_app orvessa-sim ${tavrin_bench_target_words}'
+BENCH_TARGETS='tavrin_app orvessa orvessa-sim ${tavrin_bench_target_words}'
 ")

@@ -30,14 +30,33 @@ public:
     // Commands the simulator has received so far, e.g. "s00t", "s0ap".
     QStringList commands()
     {
+        QStringList result;
+        for (const QString& entry : entries())
+            result << entry.section(QLatin1Char(' '), 0, 0);
+        return result;
+    }
+
+    // Its log so far without the times, e.g. "s00t", "s02p ignored".
+    QStringList entries()
+    {
         log_ += process_.readAllStandardOutput();
         QStringList result;
         for (const QByteArray& line : log_.split('\n')) {
-            const QList<QByteArray> fields = line.trimmed().split(' ');
-            if (fields.size() >= 2)
-                result << QString::fromLatin1(fields[1]);
+            const QByteArray entry = line.trimmed();
+            const qsizetype space = entry.indexOf(' ');
+            if (space > 0 && space + 1 < entry.size())
+                result << QString::fromLatin1(entry.mid(space + 1));
         }
         return result;
+    }
+
+    // Waits until the simulator has logged `count` entries or 10 s have passed.
+    bool waitForEntries(qsizetype count)
+    {
+        QDeadlineTimer deadline(10000);
+        while (entries().size() < count && !deadline.hasExpired())
+            process_.waitForReadyRead(100);
+        return entries().size() >= count;
     }
 
     void stop()

@@ -40,6 +40,8 @@ private slots:
     void feedProducesRepliesAndState();
     void eventsNameTheCommandAndWhetherItWasObeyed();
     void closingThePortLeavesUpgradeModeAndDropsPartialCommand();
+    void stuckControllerIgnoresSwitchingCommands_data();
+    void stuckControllerIgnoresSwitchingCommands();
 };
 
 void TestControllerModel::feedProducesRepliesAndState_data()
@@ -139,6 +141,40 @@ void TestControllerModel::closingThePortLeavesUpgradeModeAndDropsPartialCommand(
     model.portClosed();
     QVERIFY(!model.upgradeMode() && !model.midCommand());
     QCOMPARE(repliesOf(feed(model, "0ts00t")).toHex(), QByteArray("00f00074"));
+}
+
+void TestControllerModel::stuckControllerIgnoresSwitchingCommands_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QByteArray>("repliesHex");
+    // Each command, with "!" when it was ignored.
+    QTest::addColumn<QStringList>("seen");
+
+    QTest::newRow("channel") << QByteArray("s02ps0;ps00t") << QByteArray("00050074")
+                             << QStringList{"s02p!", "s0;p!", "s00t"};
+    QTest::newRow("all on, all off") << QByteArray("s0aps0bps00t") << QByteArray("00050074")
+                                     << QStringList{"s0ap!", "s0bp!", "s00t"};
+    QTest::newRow("upgrade and reset obeyed") << QByteArray("su0pbs00t")
+                                              << QByteArray("73757064"
+                                                            "00050074")
+                                              << QStringList{"su0p", "b", "s00t"};
+}
+
+void TestControllerModel::stuckControllerIgnoresSwitchingCommands()
+{
+    QFETCH(QByteArray, input);
+    QFETCH(QByteArray, repliesHex);
+    QFETCH(QStringList, seen);
+
+    ControllerModel model(0x005, /*stuck=*/true);
+    const auto events = feed(model, input);
+    QCOMPARE(repliesOf(events).toHex(), repliesHex);
+    QStringList commands;
+    for (const ModelEvent& ev : events)
+        commands << QString::fromStdString(ev.text) + (ev.obeyed ? "" : "!");
+    QCOMPARE(commands, seen);
+    QCOMPARE(int(model.word()), 0x005);
+    QVERIFY(!model.upgradeMode());
 }
 
 QTEST_APPLESS_MAIN(TestControllerModel)

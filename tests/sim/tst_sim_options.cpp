@@ -21,13 +21,16 @@ void TestSimOptions::parse_data()
     QTest::addColumn<QString>("expected");
 
     const QList<QPair<QString, QString>> rows = {
-        {"", "help=0 word=0 silent=0 first=- stray= split=0 noise=0 seed=1 log=0 exit=0 fast=0 link="},
+        {"", "help=0 word=0 silent=0 stuck=0 first=- stray= split=0 noise=0 seed=1 log=0 exit=0 fast=0 link="},
+        {"--stuck", "help=0 word=0 silent=0 stuck=1 first=- stray= split=0 noise=0 seed=1 log=0 exit=0 fast=0 link="},
+        {"--stuck=yes", "error: option --stuck takes no value"},
         {"-h --silent --log --exit-on-close --fast",
-         "help=1 word=0 silent=1 first=- stray= split=0 noise=0 seed=1 log=1 exit=1 fast=1 link="},
+         "help=1 word=0 silent=1 stuck=0 first=- stray= split=0 noise=0 seed=1 log=1 exit=1 fast=1 link="},
         {"--word 4095 --word=0x5a3 --answer-first 0 --stray=0x7F,a --split-delay 25 --noise 0.5 "
          "--noise-seed 0x10 --link /tmp/l",
-         "help=0 word=1443 silent=0 first=0 stray=7f0a split=25 noise=0.5 seed=16 log=0 exit=0 fast=0 link=/tmp/l"},
-        {"--word 0XFFF --stray 41,42", "help=0 word=4095 silent=0 first=- stray=4142 split=0 noise=0 seed=1 "
+         "help=0 word=1443 silent=0 stuck=0 first=0 stray=7f0a split=25 noise=0.5 seed=16 log=0 exit=0 fast=0 "
+         "link=/tmp/l"},
+        {"--word 0XFFF --stray 41,42", "help=0 word=4095 silent=0 stuck=0 first=- stray=4142 split=0 noise=0 seed=1 "
                                        "log=0 exit=0 fast=0 link="},
         {"--bogus", "error: unknown option '--bogus'"},
         {"extra", "error: unexpected argument 'extra'"},
@@ -76,11 +79,12 @@ void TestSimOptions::parse()
     for (auto b : o.stray)
         stray += QString::asprintf("%02x", b);
     const QString parsed =
-        QString("help=%1 word=%2 silent=%3 first=%4 stray=%5 split=%6 noise=%7 seed=%8 log=%9 exit=%10 "
-                "fast=%11 link=%12")
+        QString("help=%1 word=%2 silent=%3 stuck=%4 first=%5 stray=%6 split=%7 noise=%8 seed=%9 log=%10 "
+                "exit=%11 fast=%12 link=%13")
             .arg(o.help)
             .arg(o.word)
             .arg(o.silent)
+            .arg(o.stuck)
             .arg(o.answerFirst ? QString::number(*o.answerFirst) : "-")
             .arg(stray)
             .arg(o.splitDelay.count())

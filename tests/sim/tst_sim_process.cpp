@@ -181,6 +181,8 @@ void TestSimProcess::repliesOnTheWire_data()
                                     << QByteArray("00000074"
                                                   "00000074"
                                                   "73757064");
+    QTest::newRow("stuck") << QStringList{"--fast", "--stuck", "--word", "5"} << QByteArray("s00ps0aps00t")
+                           << QByteArray("00050074");
     QTest::newRow("silent") << QStringList{"--fast", "--silent", "--stray", "41"} << QByteArray("s00tsu0p")
                             << QByteArray();
     QTest::newRow("split delay") << QStringList{"--split-delay", "20", "--stray", "7f"} << QByteArray("s00ts00t")

@@ -1,0 +1,89 @@
+// The wire exchanges of orvessa's verbs, timed without orvessa: one port
+// opened once, then per sample the status query to its reply ("status"), or
+// the query, the channel command of outlet 3 and the query again ("on3", from
+// outlet 3 off; it is switched back off between samples, untimed). Prints one
+// line per sample: the time in microseconds.
+//
+//   tavrin_bench_exchange --device PATH --sequence status|on3 --samples N
+#include "commands.h"
+#include "reply_scanner.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QElapsedTimer>
+#include <QSerialPort>
+
+#include <cstdio>
+#include <optional>
+
+namespace {
+
+constexpr int ReplyWaitMs = 2000;
+
+bool send(QSerialPort& port, const QByteArray& bytes)
+{
+    return port.write(bytes) == bytes.size() && port.waitForBytesWritten(ReplyWaitMs);
+}
+
+std::optional<std::uint16_t> query(QSerialPort& port)
+{
+    port.clear(QSerialPort::Input);
+    if (!send(port, Command::StatusQuery))
+        return std::nullopt;
+    ReplyScanner scanner(ReplyScanner::Kind::Status);
+    const QDeadlineTimer deadline(ReplyWaitMs);
+    while (!scanner.found() && !deadline.hasExpired())
+        if (port.waitForReadyRead(int(deadline.remainingTime())))
+            scanner.feed(port.readAll());
+    return scanner.stateword();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption device("device", "the simulator's device", "path");
+    const QCommandLineOption sequence("sequence", "status or on3", "name", "status");
+    const QCommandLineOption samples("samples", "samples to take", "n", "50");
+    parser.addOptions({device, sequence, samples});
+    parser.process(app);
+    const bool on3 = parser.value(sequence) == "on3";
+    const int count = parser.value(samples).toInt();
+
+    QSerialPort port(parser.value(device));
+    port.setBaudRate(QSerialPort::Baud9600);
+    port.setDataBits(QSerialPort::Data8);
+    port.setParity(QSerialPort::NoParity);
+    port.setStopBits(QSerialPort::OneStop);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+    if (!port.open(QIODevice::ReadWrite)) {
+        std::fprintf(stderr, "tavrin_bench_exchange: cannot open %s: %s\n", qPrintable(port.portName()),
+                     qPrintable(port.errorString()));
+        return 1;
+    }
+    const QByteArray channel3 = Command::channel(2);
+    constexpr int Warmup = 3;
+    for (int i = 0; i < Warmup + count; ++i) {
+        if (on3) {
+            const auto word = query(port);
+            if (word && (*word & 0x4) && !(send(port, channel3) && query(port)))
+                return 1;
+        }
+        QElapsedTimer timer;
+        timer.start();
+        bool ok = query(port).has_value();
+        if (on3)
+            ok = ok && send(port, channel3) && query(port).has_value();
+        const qint64 us = timer.nsecsElapsed() / 1000;
+        if (!ok) {
+            std::fprintf(stderr, "tavrin_bench_exchange: the simulator did not answer\n");
+            return 1;
+        }
+        if (i >= Warmup)
+            std::printf("%lld\n", static_cast<long long>(us));
+    }
+    return 0;
+}

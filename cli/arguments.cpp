@@ -1,0 +1,215 @@
+#include "arguments.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+#include <QRegularExpression>
+
+#include <array>
+#include <utility>
+
+namespace Cli {
+
+namespace {
+
+constexpr int MaxTimeoutMs = 60'000;
+constexpr int MaxOffTimeMs = 86'400'000;  // a day
+
+constexpr std::array<std::pair<Verb, const char*>, 10> VerbNames = {{
+    {Verb::Ports, "ports"},
+    {Verb::Status, "status"},
+    {Verb::On, "on"},
+    {Verb::Off, "off"},
+    {Verb::Toggle, "toggle"},
+    {Verb::Cycle, "cycle"},
+    {Verb::AllOn, "all-on"},
+    {Verb::AllOff, "all-off"},
+    {Verb::Reset, "reset"},
+    {Verb::Upgrade, "upgrade"},
+}};
+
+std::optional<Verb> verbNamed(const QString& name)
+{
+    for (const auto& [verb, text] : VerbNames)
+        if (name == QLatin1String(text))
+            return verb;
+    return std::nullopt;
+}
+
+enum class Outlets { None, Optional, Required };
+
+Outlets outletsOf(Verb verb)
+{
+    switch (verb) {
+    case Verb::Status:
+        return Outlets::Optional;
+    case Verb::On:
+    case Verb::Off:
+    case Verb::Toggle:
+    case Verb::Cycle:
+        return Outlets::Required;
+    default:
+        return Outlets::None;
+    }
+}
+
+QString quoted(const QString& text) { return QLatin1Char('\'') + text + QLatin1Char('\''); }
+
+// Milliseconds, digits only.
+std::optional<int> parseTimeout(const QString& text)
+{
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,6}$"));
+    if (!digits.match(text).hasMatch())
+        return std::nullopt;
+    const int value = text.toInt();
+    if (value < 1 || value > MaxTimeoutMs)
+        return std::nullopt;
+    return value;
+}
+
+// Seconds with at most three decimals, as milliseconds.
+std::optional<int> parseSeconds(const QString& text)
+{
+    static const QRegularExpression decimal(QStringLiteral("^([0-9]{1,5})(?:\\.([0-9]{1,3}))?$"));
+    const QRegularExpressionMatch match = decimal.match(text);
+    if (!match.hasMatch())
+        return std::nullopt;
+    const qint64 ms = match.captured(1).toLongLong() * 1000 + match.captured(2).leftJustified(3, u'0').toInt();
+    if (ms > MaxOffTimeMs)
+        return std::nullopt;
+    return int(ms);
+}
+
+}  // namespace
+
+QString verbName(Verb verb)
+{
+    for (const auto& [candidate, text] : VerbNames)
+        if (candidate == verb)
+            return QLatin1String(text);
+    return {};
+}
+
+std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+    const QCommandLineOption version(QStringLiteral("version"));
+    const QCommandLineOption json(QStringLiteral("json"));
+    const QCommandLineOption port(QStringLiteral("port"), {}, QStringLiteral("port"));
+    const QCommandLineOption timeout(QStringLiteral("timeout"), {}, QStringLiteral("ms"));
+    const QCommandLineOption offTime(QStringLiteral("off-time"), {}, QStringLiteral("seconds"));
+    const QCommandLineOption exec(QStringLiteral("exec"), {}, QStringLiteral("command"));
+    parser.addOptions({help, version, json, port, timeout, offTime, exec});
+
+    const bool parsed = parser.parse(args);
+    Invocation call;
+    call.json = parser.isSet(json);
+    const auto error = [&call](const QString& message) { return UsageError{message, call.json}; };
+    if (!parsed)
+        return error(parser.errorText());
+    call.help = parser.isSet(help);
+    call.version = parser.isSet(version);
+    if (call.help || call.version)
+        return call;
+
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty())
+        return error(QStringLiteral("no verb given"));
+    const QString verbText = positional.takeFirst();
+    const std::optional<Verb> verb = verbNamed(verbText);
+    if (!verb)
+        return error(QStringLiteral("unknown verb %1").arg(quoted(verbText)));
+    call.verb = *verb;
+    call.outlets = positional;
+
+    switch (outletsOf(call.verb)) {
+    case Outlets::None:
+        if (!call.outlets.isEmpty())
+            return error(QStringLiteral("%1 takes no outlet").arg(verbText));
+        break;
+    case Outlets::Required:
+        if (call.outlets.isEmpty())
+            return error(QStringLiteral("%1 needs at least one outlet").arg(verbText));
+        break;
+    case Outlets::Optional:
+        break;
+    }
+
+    if (parser.isSet(port)) {
+        call.port = parser.value(port);
+        if (call.port->isEmpty())
+            return error(QStringLiteral("--port needs COM<n> or a device path"));
+    }
+    if (parser.isSet(timeout)) {
+        const auto ms = parseTimeout(parser.value(timeout));
+        if (!ms)
+            return error(QStringLiteral("--timeout expects milliseconds from 1 to 60000, got %1")
+                             .arg(quoted(parser.value(timeout))));
+        call.timeoutMs = *ms;
+    }
+    if (parser.isSet(offTime)) {
+        if (call.verb != Verb::Cycle)
+            return error(QStringLiteral("--off-time goes with cycle only"));
+        const auto ms = parseSeconds(parser.value(offTime));
+        if (!ms)
+            return error(QStringLiteral("--off-time expects seconds from 0 to 86400, got %1")
+                             .arg(quoted(parser.value(offTime))));
+        call.offTimeMs = *ms;
+    }
+    if (parser.isSet(exec)) {
+        if (call.verb != Verb::Upgrade)
+            return error(QStringLiteral("--exec goes with upgrade only"));
+        call.exec = parser.value(exec);
+        if (call.exec->trimmed().isEmpty())
+            return error(QStringLiteral("--exec needs a command"));
+    }
+    return call;
+}
+
+QString helpText()
+{
+    return QStringLiteral(R"(Usage: orvessa [--port COM<n>|PATH] [--json] [--timeout MS] VERB [OUTLET...]
+
+Switches and reads the outlets of an Orvessa outlet controller through its
+serial port (9600 8N1), for scripts and lab tools. OUTLET is a number from 1
+to 12, or the name the outlet has in the panel's settings (group [Outlets] of
+~/.config/Tavrin/TavrinV1.3prj.conf, e.g. 3=router).
+
+Verbs:
+  ports               COM1 to COM4 and further mapped ports: device, present,
+                      in use and by whom
+  status [OUTLET...]  whether each outlet (default: all) is on or off
+  on OUTLET...        switch on the outlets that are off, then read back;
+                      succeeds when every outlet named is on
+  off OUTLET...       the same for off
+  toggle OUTLET...    flip each outlet once and confirm the flip
+  cycle OUTLET...     off (confirmed), wait --off-time, on (confirmed)
+  all-on, all-off     switch every outlet, confirmed by a status read
+  reset               reset the board ("b"); the outlets keep their state
+  upgrade             put the board into firmware upgrade mode, wait for it to
+                      be ready and release the port
+
+Options:
+  --port COM<n>|PATH  COM<n> as the panel maps it, or a device path (default:
+                      the port saved by the panel, else COM1)
+  --json              print the result, or the failure, as one JSON object
+  --timeout MS        how long to wait for each reply, 1 to 60000 (default
+                      500); a reply that does not come is asked for twice more
+  --off-time SECONDS  cycle: how long the outlets stay off, 0 to 86400,
+                      fractions allowed (default 5)
+  --exec COMMAND      upgrade: once the port is released, run COMMAND with
+                      /bin/sh, {device} replaced by the device path (e.g. a
+                      firmware download tool); its exit status is orvessa's
+  -h, --help          print this help and exit
+  --version           print the version and exit
+
+Port n is the device named by the environment variable TAVRIN_COM<n>, else by
+COM<n> in the group [Ports] of the settings file, else /dev/ttyS<n-1>.
+
+Exit status: 0 done and confirmed; 1 the board did not answer, or an outlet
+did not reach the asked state; 2 usage error (nothing was written); 3 the port
+cannot be opened (missing, busy, or not permitted).
+)");
+}
+
+}  // namespace Cli

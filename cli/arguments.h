@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+#include <variant>
+
+// orvessa's command line: options, the verb and its outlets as given.
+namespace Cli {
+
+enum class Verb { Ports, Status, On, Off, Toggle, Cycle, AllOn, AllOff, Reset, Upgrade };
+
+struct Invocation {
+    bool help = false;
+    bool version = false;
+    bool json = false;
+    std::optional<QString> port;  // --port as given; none: the panel's saved choice
+    int timeoutMs = 500;
+    Verb verb = Verb::Status;
+    QStringList outlets;  // numbers or names, not yet resolved
+    int offTimeMs = 5000;
+    std::optional<QString> exec;  // upgrade --exec COMMAND
+};
+
+struct UsageError {
+    QString message;
+    bool json = false;  // --json was given, so the error is told as JSON too
+};
+
+// `args` as QCoreApplication::arguments() gives them, the program first.
+// Checks everything that needs neither the settings nor the port.
+std::variant<Invocation, UsageError> parseArguments(const QStringList& args);
+
+QString verbName(Verb verb);
+QString helpText();
+
+}  // namespace Cli

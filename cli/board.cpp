@@ -1,0 +1,44 @@
+#include "board.h"
+
+#include "commands.h"
+
+std::uint16_t Board::readStatus()
+{
+    ReplyScanner scanner(ReplyScanner::Kind::Status);
+    exchange(Command::StatusQuery, scanner, QStringLiteral("the status query"));
+    return *scanner.stateword();
+}
+
+void Board::send(const QByteArray& command)
+{
+    if (!link_.write(command))
+        throw BoardError(
+            QStringLiteral("writing \"%1\" failed: %2").arg(QString::fromLatin1(command), link_.failure()));
+}
+
+void Board::enterUpgrade()
+{
+    ReplyScanner scanner(ReplyScanner::Kind::UpgradeReady);
+    exchange(Command::Upgrade, scanner, QStringLiteral("the upgrade command"));
+}
+
+void Board::exchange(const QByteArray& command, ReplyScanner& scanner, const QString& what)
+{
+    // Bytes from before the command are no answer to it. A retry keeps
+    // listening on the same stream: a late answer to the first try is as
+    // good as an answer to the second.
+    link_.discardInput();
+    for (int attempt = 0; attempt < Tries; ++attempt) {
+        send(command);
+        const QDeadlineTimer deadline(timeoutMs_);
+        while (!scanner.found() && !deadline.hasExpired()) {
+            scanner.feed(link_.read(deadline));
+            if (link_.broken())
+                throw BoardError(QStringLiteral("no answer to %1: %2").arg(what, link_.failure()));
+        }
+        if (scanner.found())
+            return;
+    }
+    throw BoardError(
+        QStringLiteral("the board did not answer %1 (%2 tries, %3 ms each)").arg(what).arg(Tries).arg(timeoutMs_));
+}

@@ -1,0 +1,9 @@
+#pragma once
+
+// What orvessa's exit status tells its caller.
+enum class ExitStatus : int {
+    Done = 0,         // done, and the board confirmed it
+    BoardFailed = 1,  // no answer, or an outlet not in the asked state
+    Usage = 2,        // a bad command line: nothing was written
+    PortFailed = 3,   // the port cannot be opened
+};

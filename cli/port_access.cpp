@@ -1,0 +1,215 @@
+// Over what exists today: the panel's COM<n> mapping (HostSerial::devicePath)
+// and QSerialPort's own errors, with the holder read from the lock file
+// QSerialPort keeps for an open device.
+#include "port_access.h"
+
+#include "host_serial.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QProcessEnvironment>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include <algorithm>
+
+#include <cerrno>
+#include <signal.h>
+#include <unistd.h>
+
+namespace PortAccess {
+
+namespace {
+
+constexpr int PanelPorts = 4;
+
+const QRegularExpression& comPattern()
+{
+    static const QRegularExpression pattern(QStringLiteral("^COM([1-9][0-9]{0,3})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    return pattern;
+}
+
+Port comPort(int number)
+{
+    return Port{QStringLiteral("COM%1").arg(number), HostSerial::devicePath(static_cast<std::int16_t>(number))};
+}
+
+// The device itself where the path exists (symlinks followed), else the
+// path made absolute.
+QString realDevice(const QString& path)
+{
+    const QFileInfo info(path);
+    return info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
+}
+
+// QSerialPort names a device's lock "LCK.." + its path without "/dev/",
+// slashes made underscores, in the first of these folders that has it.
+QString lockFileName(const QString& device)
+{
+    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
+    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return QStringLiteral("LCK..") + name;
+}
+
+QStringList lockFolders()
+{
+    return {QStringLiteral("/var/lock"),
+            QStringLiteral("/etc/locks"),
+            QStringLiteral("/var/spool/locks"),
+            QStringLiteral("/var/spool/uucp"),
+            QStringLiteral("/tmp"),
+            QStringLiteral("/var/tmp"),
+            QStringLiteral("/var/lock/lockdev"),
+            QStringLiteral("/run/lock"),
+            QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
+}
+
+bool processRuns(qint64 pid) { return ::kill(pid_t(pid), 0) == 0 || errno == EPERM; }
+
+QString processName(qint64 pid)
+{
+    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
+    if (!comm.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromLocal8Bit(comm.readAll()).trimmed();
+}
+
+// The lock's first line is the holder's process id (Qt and UUCP locks alike),
+// Qt's second line the application's name. A lock whose process has ended
+// holds nothing.
+std::optional<Holder> lockHolder(const QString& device)
+{
+    const QString fileName = lockFileName(device);
+    for (const QString& folder : lockFolders()) {
+        QFile lock(folder + QLatin1Char('/') + fileName);
+        if (!lock.open(QIODevice::ReadOnly))
+            continue;
+        const QList<QByteArray> lines = lock.read(512).split('\n');
+        bool ok = false;
+        const qint64 pid = lines.value(0).trimmed().toLongLong(&ok);
+        if (!ok || pid <= 0 || !processRuns(pid))
+            continue;
+        QString program = processName(pid);
+        if (program.isEmpty())
+            program = QString::fromUtf8(lines.value(1).trimmed());
+        if (program.isEmpty())
+            program = QStringLiteral("a program");
+        return Holder{program, pid};
+    }
+    return std::nullopt;
+}
+
+QList<int> furtherMappedPorts()
+{
+    QList<int> numbers;
+    const auto add = [&numbers](const QString& name) {
+        const QRegularExpressionMatch match = comPattern().match(name);
+        // Only the exact spelling the mapping itself reads: "COM<n>".
+        if (match.hasMatch() && name.startsWith(QLatin1String("COM"))) {
+            const int number = match.captured(1).toInt();
+            if (number > PanelPorts && !numbers.contains(number))
+                numbers << number;
+        }
+    };
+    for (const QString& variable : QProcessEnvironment::systemEnvironment().keys())
+        if (variable.startsWith(QLatin1String("TAVRIN_")) && !qEnvironmentVariableIsEmpty(qPrintable(variable)))
+            add(variable.mid(7));
+    QSettings settings;
+    settings.beginGroup(QStringLiteral("Ports"));
+    for (const QString& key : settings.childKeys())
+        if (!settings.value(key).toString().isEmpty())
+            add(key);
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+bool mayReadWrite(const QString& path) { return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0; }
+
+// Serial ports belong to the group dialout on Debian; a device of another
+// group (other than root's) is opened by joining that one.
+QString permissionFix(const QString& device)
+{
+    QString group = QFileInfo(device).group();
+    if (group.isEmpty() || group == QLatin1String("root"))
+        group = QStringLiteral("dialout");
+    return QStringLiteral("permission denied: add the user to the group %1 (sudo adduser $USER %1), then log in again")
+        .arg(group);
+}
+
+OpenResult failed(const Port& port, const QString& device, OpenFailure failure, const QString& why)
+{
+    return OpenResult{nullptr, device, failure, QStringLiteral("%1 cannot be opened: %2").arg(describe(port), why)};
+}
+
+}  // namespace
+
+std::optional<Port> resolve(const QString& value)
+{
+    const QRegularExpressionMatch match = comPattern().match(value);
+    if (match.hasMatch())
+        return comPort(match.captured(1).toInt());
+    if (value.contains(QLatin1Char('/')))
+        return Port{value, value};
+    return std::nullopt;
+}
+
+QString describe(const Port& port)
+{
+    if (port.name == port.device)
+        return port.device;
+    return QStringLiteral("%1 (%2)").arg(port.name, port.device);
+}
+
+QList<PortState> listPorts()
+{
+    QList<int> numbers;
+    for (int number = 1; number <= PanelPorts; ++number)
+        numbers << number;
+    numbers << furtherMappedPorts();
+
+    QList<PortState> ports;
+    for (int number : numbers) {
+        PortState state{comPort(number), false, std::nullopt};
+        state.present = QFileInfo::exists(state.port.device);
+        if (state.present)
+            state.holder = lockHolder(realDevice(state.port.device));
+        ports << state;
+    }
+    return ports;
+}
+
+OpenResult open(const Port& port)
+{
+    const QString device = realDevice(port.device);
+    auto serial = std::make_unique<QSerialPort>();
+    serial->setPortName(device);
+    serial->setBaudRate(QSerialPort::Baud9600);
+    serial->setDataBits(QSerialPort::Data8);
+    serial->setParity(QSerialPort::NoParity);
+    serial->setStopBits(QSerialPort::OneStop);
+    serial->setFlowControl(QSerialPort::NoFlowControl);
+    if (serial->open(QIODevice::ReadWrite))
+        return OpenResult{std::move(serial), device, OpenFailure::None, {}};
+
+    switch (serial->error()) {
+    case QSerialPort::DeviceNotFoundError:
+        return failed(port, device, OpenFailure::Missing, QStringLiteral("it is missing (no such device)"));
+    case QSerialPort::PermissionError:
+        // QSerialPort says the same for a lock another program holds, for a
+        // device opened exclusively, and for a device the user may not open.
+        if (const auto holder = lockHolder(device))
+            return failed(port, device, OpenFailure::Busy,
+                          QStringLiteral("it is busy, held by %1 (process %2)").arg(holder->program).arg(holder->pid));
+        if (QFileInfo::exists(device) && !mayReadWrite(device))
+            return failed(port, device, OpenFailure::NotPermitted, permissionFix(device));
+        return failed(port, device, OpenFailure::Busy, QStringLiteral("it is busy, held by another program"));
+    case QSerialPort::UnsupportedOperationError:
+        return failed(port, device, OpenFailure::Other, QStringLiteral("it is not a serial device"));
+    default:
+        return failed(port, device, OpenFailure::Other, serial->errorString());
+    }
+}
+
+}  // namespace PortAccess

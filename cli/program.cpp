@@ -1,0 +1,133 @@
+#include "program.h"
+
+#include "arguments.h"
+#include "board.h"
+#include "exit_status.h"
+#include "firmware_tool.h"
+#include "outlets.h"
+#include "panel_settings.h"
+#include "port_access.h"
+#include "report.h"
+#include "serial_board_link.h"
+#include "verbs.h"
+
+#include <QThread>
+
+#include <cstdio>
+
+namespace Cli {
+
+namespace {
+
+void print(std::FILE* stream, const QString& text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    std::fflush(stream);
+}
+
+void printResult(const QString& text) { print(stdout, text); }
+void printMessage(const QString& text) { print(stderr, QStringLiteral("orvessa: ") + text + QLatin1Char('\n')); }
+
+// A failure: the message on standard error, and with --json the same as a
+// JSON object on standard output, where the caller's program reads.
+int fail(bool json, const QJsonObject& object)
+{
+    printMessage(object.value(QStringLiteral("error")).toString());
+    if (json)
+        printResult(Report::jsonLine(object));
+    return object.value(QStringLiteral("status")).toInt();
+}
+
+int usageError(bool json, const QString& message)
+{
+    return fail(json, Report::errorObject(message + QStringLiteral(" (see orvessa --help)"), ExitStatus::Usage));
+}
+
+int listPorts(bool json)
+{
+    const QList<PortAccess::PortState> ports = PortAccess::listPorts();
+    printResult(json ? Report::jsonLine(Report::portsObject(ports)) : Report::portLines(ports));
+    return int(ExitStatus::Done);
+}
+
+int printOutcome(const Invocation& call, const PortAccess::Port& port, const Report::Where& where,
+                 const Outcome& outcome, const OutletNames& names)
+{
+    if (outcome.status != ExitStatus::Done) {
+        const QString message = QStringLiteral("%1: %2").arg(PortAccess::describe(port), outcome.error);
+        return fail(call.json,
+                    Report::errorObject(message, outcome.status, where, outcome.word, outcome.outlets, names));
+    }
+    if (outcome.word) {
+        printResult(call.json ? Report::jsonLine(Report::statusObject(where, *outcome.word, outcome.outlets, names))
+                              : Report::statusLines(*outcome.word, outcome.outlets, names));
+    } else if (call.json) {
+        QJsonObject object{{QStringLiteral("port"), where.port}, {QStringLiteral("device"), where.device}};
+        if (call.verb == Verb::Upgrade)
+            object.insert(QStringLiteral("upgrade_ready"), true);
+        printResult(Report::jsonLine(object));
+    }
+    if (call.verb == Verb::Upgrade && !call.json)
+        printResult(QStringLiteral("%1: the board is ready for a firmware download; the port is released\n")
+                        .arg(PortAccess::describe(port)));
+    return int(ExitStatus::Done);
+}
+
+int runFirmwareTool(const QString& command, const QString& device)
+{
+    const FirmwareTool::Result result = FirmwareTool::run(FirmwareTool::commandLine(command, device));
+    if (!result.error.isEmpty())
+        printMessage(result.error);
+    return result.exitStatus;
+}
+
+}  // namespace
+
+int run(const QStringList& args)
+{
+    const auto parsed = parseArguments(args);
+    if (const auto* error = std::get_if<UsageError>(&parsed))
+        return usageError(error->json, error->message);
+    const Invocation& call = std::get<Invocation>(parsed);
+    if (call.help) {
+        printResult(helpText());
+        return int(ExitStatus::Done);
+    }
+    if (call.version) {
+        printResult(QStringLiteral("orvessa %1\n").arg(QStringLiteral(TAVRIN_VERSION)));
+        return int(ExitStatus::Done);
+    }
+    if (call.verb == Verb::Ports)
+        return listPorts(call.json);
+
+    const OutletNames names = PanelSettings::outletNames();
+    const auto outlets = resolveOutlets(call.outlets, names);
+    if (const auto* error = std::get_if<QString>(&outlets))
+        return usageError(call.json, *error);
+    const QString portValue = call.port.value_or(PanelSettings::savedPort());
+    const std::optional<PortAccess::Port> port = PortAccess::resolve(portValue);
+    if (!port)
+        return usageError(call.json, QStringLiteral("--port expects COM<n> or a device path, got '%1'").arg(portValue));
+
+    Outcome outcome;
+    Report::Where where{port->name, {}};
+    {
+        PortAccess::OpenResult opened = PortAccess::open(*port);
+        where.device = opened.device;
+        if (!opened.serial)
+            return fail(call.json, Report::errorObject(opened.message, ExitStatus::PortFailed, where));
+        SerialBoardLink link(*opened.serial);
+        Board board(link, call.timeoutMs);
+        const VerbRequest request{call.verb, std::get<QList<int>>(outlets), call.offTimeMs};
+        outcome = runVerb(board, request, names, [](int ms) { QThread::msleep(ulong(ms)); });
+        // The port is released before anything is printed or run.
+        opened.serial->close();
+    }
+    const int status = printOutcome(call, *port, where, outcome, names);
+    if (status == int(ExitStatus::Done) && call.exec)
+        return runFirmwareTool(*call.exec, where.device);
+    return status;
+}
+
+}  // namespace Cli

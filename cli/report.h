@@ -1,0 +1,43 @@
+#pragma once
+
+#include "exit_status.h"
+#include "outlets.h"
+#include "port_access.h"
+
+#include <QJsonObject>
+#include <QList>
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+
+// What orvessa prints: plain lines for people, one JSON object for programs.
+namespace Cli::Report {
+
+// The port a command used: as named ("COM2", or the path given), and the
+// device opened.
+struct Where {
+    QString port;
+    QString device;
+};
+
+// "outlet 3 (router): on", one line per outlet.
+QString statusLines(std::uint16_t word, const QList<int>& outlets, const OutletNames& names);
+// {"port", "device", "word", "outlets": [{"number", "name" (null without one), "on"}]}
+QJsonObject statusObject(const Where& where, std::uint16_t word, const QList<int>& outlets, const OutletNames& names);
+
+// One line per port: name, device, present or missing, free or who holds it.
+QString portLines(const QList<PortAccess::PortState>& ports);
+// {"ports": [{"port", "device", "present", "in_use", "holder": {"program", "pid"} or null}]}
+QJsonObject portsObject(const QList<PortAccess::PortState>& ports);
+
+// {"error", "status"}, with where the command ran and the board's last state
+// when they are known.
+QJsonObject errorObject(const QString& message, ExitStatus status, const std::optional<Where>& where = {},
+                        std::optional<std::uint16_t> word = {}, const QList<int>& outlets = {},
+                        const OutletNames& names = {});
+
+// One line of compact JSON.
+QString jsonLine(const QJsonObject& object);
+
+}  // namespace Cli::Report

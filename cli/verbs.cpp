@@ -1,0 +1,121 @@
+#include "verbs.h"
+
+#include "commands.h"
+
+#include <QStringList>
+
+namespace Cli {
+
+namespace {
+
+QList<int> allOutlets()
+{
+    QList<int> outlets;
+    for (int outlet = 1; outlet <= OutletCount; ++outlet)
+        outlets << outlet;
+    return outlets;
+}
+
+QString stateWord(bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); }
+
+// Done when every outlet is in the state `wanted` gives for it; otherwise a
+// failure naming each outlet that is not.
+template <typename Wanted>
+Outcome confirm(std::uint16_t word, const QList<int>& outlets, Wanted wanted, const OutletNames& names)
+{
+    Outcome outcome{ExitStatus::Done, word, outlets, {}};
+    QStringList wrong;
+    for (int outlet : outlets) {
+        const bool on = isOn(word, outlet);
+        if (on != wanted(outlet))
+            wrong << QStringLiteral("%1 is %2, not %3").arg(outletLabel(outlet, names), stateWord(on), stateWord(!on));
+    }
+    if (!wrong.isEmpty()) {
+        outcome.status = ExitStatus::BoardFailed;
+        outcome.error = QStringLiteral("the board did not switch: ") + wrong.join(QStringLiteral("; "));
+    }
+    return outcome;
+}
+
+// A channel command only for the outlets in the other state, then a second
+// read; when none needed one, the first read already confirms.
+Outcome switchTo(Board& board, const QList<int>& outlets, bool on, const OutletNames& names)
+{
+    const std::uint16_t before = board.readStatus();
+    bool sent = false;
+    for (int outlet : outlets) {
+        if (isOn(before, outlet) != on) {
+            board.send(Command::channel(outlet - 1));
+            sent = true;
+        }
+    }
+    const std::uint16_t after = sent ? board.readStatus() : before;
+    return confirm(
+        after, outlets, [on](int) { return on; }, names);
+}
+
+Outcome toggle(Board& board, const QList<int>& outlets, const OutletNames& names)
+{
+    const std::uint16_t before = board.readStatus();
+    for (int outlet : outlets)
+        board.send(Command::channel(outlet - 1));
+    return confirm(
+        board.readStatus(), outlets, [before](int outlet) { return !isOn(before, outlet); }, names);
+}
+
+Outcome cycle(Board& board, const VerbRequest& request, const OutletNames& names, const Pause& pause)
+{
+    Outcome off = switchTo(board, request.outlets, false, names);
+    if (off.status != ExitStatus::Done)
+        return off;
+    pause(request.offTimeMs);
+    return switchTo(board, request.outlets, true, names);
+}
+
+Outcome switchAll(Board& board, bool on, const OutletNames& names)
+{
+    board.send(on ? Command::AllOn : Command::AllOff);
+    return confirm(
+        board.readStatus(), allOutlets(), [on](int) { return on; }, names);
+}
+
+Outcome run(Board& board, const VerbRequest& request, const OutletNames& names, const Pause& pause)
+{
+    switch (request.verb) {
+    case Verb::Status:
+        return Outcome{
+            ExitStatus::Done, board.readStatus(), request.outlets.isEmpty() ? allOutlets() : request.outlets, {}};
+    case Verb::On:
+    case Verb::Off:
+        return switchTo(board, request.outlets, request.verb == Verb::On, names);
+    case Verb::Toggle:
+        return toggle(board, request.outlets, names);
+    case Verb::Cycle:
+        return cycle(board, request, names, pause);
+    case Verb::AllOn:
+    case Verb::AllOff:
+        return switchAll(board, request.verb == Verb::AllOn, names);
+    case Verb::Reset:
+        board.send(Command::Reset);
+        return Outcome{};
+    case Verb::Upgrade:
+        board.enterUpgrade();
+        return Outcome{};
+    case Verb::Ports:
+        break;
+    }
+    return Outcome{ExitStatus::Usage, std::nullopt, {}, QStringLiteral("ports needs no board")};
+}
+
+}  // namespace
+
+Outcome runVerb(Board& board, const VerbRequest& request, const OutletNames& names, const Pause& pause)
+{
+    try {
+        return run(board, request, names, pause);
+    } catch (const BoardError& error) {
+        return Outcome{ExitStatus::BoardFailed, std::nullopt, {}, error.message()};
+    }
+}
+
+}  // namespace Cli

@@ -1,0 +1,113 @@
+// orvessa's command line: what each accepted line asks for, and the message
+// for each bad one.
+#include "arguments.h"
+
+#include <QtTest>
+
+using namespace Cli;
+
+namespace {
+
+QString summary(const Invocation& call)
+{
+    if (call.help)
+        return "help";
+    if (call.version)
+        return "version";
+    return QString("%1 [%2] port=%3 json=%4 timeout=%5 off=%6 exec=%7")
+        .arg(verbName(call.verb), call.outlets.join(','), call.port.value_or("-"))
+        .arg(call.json)
+        .arg(call.timeoutMs)
+        .arg(call.offTimeMs)
+        .arg(call.exec.value_or("-"));
+}
+
+}  // namespace
+
+class TestCliArguments : public QObject {
+    Q_OBJECT
+private slots:
+    void parse_data();
+    void parse();
+};
+
+void TestCliArguments::parse_data()
+{
+    QTest::addColumn<QStringList>("args");
+    // The invocation's summary, or "error: " and the message, with "+json"
+    // when the error is to be told as JSON too.
+    QTest::addColumn<QString>("expected");
+
+    const auto row = [](const char* name, QStringList args, const QString& expected) {
+        QTest::newRow(name) << args << expected;
+    };
+    row("status", {"status"}, "status [] port=- json=0 timeout=500 off=5000 exec=-");
+    row("status of some", {"status", "3", "router"}, "status [3,router] port=- json=0 timeout=500 off=5000 exec=-");
+    row("options before", {"--port", "COM2", "--json", "--timeout", "50", "on", "3"},
+        "on [3] port=COM2 json=1 timeout=50 off=5000 exec=-");
+    row("options after", {"off", "3", "--port=/dev/ttyUSB0", "--json"},
+        "off [3] port=/dev/ttyUSB0 json=1 timeout=500 off=5000 exec=-");
+    row("toggle several", {"toggle", "1", "12"}, "toggle [1,12] port=- json=0 timeout=500 off=5000 exec=-");
+    row("cycle", {"cycle", "3"}, "cycle [3] port=- json=0 timeout=500 off=5000 exec=-");
+    row("cycle, off-time", {"cycle", "3", "--off-time", "2"}, "cycle [3] port=- json=0 timeout=500 off=2000 exec=-");
+    row("cycle, off-time 0.25", {"cycle", "3", "--off-time=0.25"},
+        "cycle [3] port=- json=0 timeout=500 off=250 exec=-");
+    row("cycle, off-time 0", {"cycle", "3", "--off-time", "0"}, "cycle [3] port=- json=0 timeout=500 off=0 exec=-");
+    row("cycle, a day off", {"cycle", "3", "--off-time", "86400"},
+        "cycle [3] port=- json=0 timeout=500 off=86400000 exec=-");
+    row("all-on", {"all-on"}, "all-on [] port=- json=0 timeout=500 off=5000 exec=-");
+    row("all-off", {"all-off"}, "all-off [] port=- json=0 timeout=500 off=5000 exec=-");
+    row("reset", {"reset"}, "reset [] port=- json=0 timeout=500 off=5000 exec=-");
+    row("ports", {"--json", "ports"}, "ports [] port=- json=1 timeout=500 off=5000 exec=-");
+    row("upgrade with a tool", {"upgrade", "--exec", "avrdude -P {device}"},
+        "upgrade [] port=- json=0 timeout=500 off=5000 exec=avrdude -P {device}");
+    row("timeout limits", {"--timeout", "60000", "status"}, "status [] port=- json=0 timeout=60000 off=5000 exec=-");
+    row("a name after --", {"on", "--", "-odd-"}, "on [-odd-] port=- json=0 timeout=500 off=5000 exec=-");
+    row("help", {"--help", "bogus"}, "help");
+    row("-h", {"-h"}, "help");
+    row("version", {"--version"}, "version");
+
+    row("no verb", {}, "error: no verb given");
+    row("unknown verb", {"power", "3"}, "error: unknown verb 'power'");
+    row("verb in capitals", {"ON", "3"}, "error: unknown verb 'ON'");
+    row("on without outlets", {"on"}, "error: on needs at least one outlet");
+    row("cycle without outlets", {"cycle", "--off-time", "1"}, "error: cycle needs at least one outlet");
+    row("reset with an outlet", {"reset", "3"}, "error: reset takes no outlet");
+    row("all-on with an outlet", {"all-on", "1"}, "error: all-on takes no outlet");
+    row("ports with an outlet", {"ports", "1"}, "error: ports takes no outlet");
+    row("unknown option", {"on", "3", "--force"}, "error: Unknown option 'force'.");
+    row("unknown option, json", {"--json", "-x", "status"}, "error+json: Unknown option 'x'.");
+    row("port without value", {"status", "--port"}, "error: Missing value after '--port'.");
+    row("empty port", {"status", "--port="}, "error: --port needs COM<n> or a device path");
+    row("timeout 0", {"--timeout", "0", "status"}, "error: --timeout expects milliseconds from 1 to 60000, got '0'");
+    row("timeout too long", {"--timeout", "60001", "status"}, "error: got '60001'");
+    row("timeout in seconds", {"--timeout", "1s", "status"}, "error: got '1s'");
+    row("timeout negative", {"--timeout=-5", "status"}, "error: got '-5'");
+    row("off-time too long", {"cycle", "3", "--off-time", "86400.001"},
+        "error: --off-time expects seconds from 0 to 86400, got '86400.001'");
+    row("off-time negative", {"cycle", "3", "--off-time=-1"}, "error: got '-1'");
+    row("off-time, four decimals", {"cycle", "3", "--off-time", "0.0001"}, "error: got '0.0001'");
+    row("off-time with on", {"on", "3", "--off-time", "1"}, "error: --off-time goes with cycle only");
+    row("exec with status", {"--json", "status", "--exec", "true"}, "error+json: --exec goes with upgrade only");
+    row("empty exec", {"upgrade", "--exec", " "}, "error: --exec needs a command");
+}
+
+void TestCliArguments::parse()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, expected);
+
+    const auto result = parseArguments(QStringList{"orvessa"} + args);
+    if (const auto* error = std::get_if<UsageError>(&result)) {
+        const QString prefix = error->json ? "error+json: " : "error: ";
+        QVERIFY2(expected.startsWith(prefix), qPrintable(prefix + error->message));
+        QVERIFY2(error->message.startsWith(expected.mid(prefix.size())) ||
+                     (expected.contains("got '") && error->message.endsWith(expected.mid(prefix.size()))),
+                 qPrintable(error->message));
+        return;
+    }
+    QCOMPARE(summary(std::get<Invocation>(result)), expected);
+}
+
+QTEST_GUILESS_MAIN(TestCliArguments)
+#include "tst_cli_arguments.moc"

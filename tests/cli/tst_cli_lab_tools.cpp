@@ -1,0 +1,169 @@
+// The PDUDaemon and labgrid lines of README.md, taken from it and run as
+// those tools run them, against orvessa-sim.
+#include "orvessa_run.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QStandardPaths>
+
+namespace {
+
+// The fenced code blocks of the README in the given language.
+QStringList codeBlocks(const QString& language)
+{
+    QFile readme(QStringLiteral(TAVRIN_README));
+    if (!readme.open(QIODevice::ReadOnly))
+        return {};
+    const QString text = QString::fromUtf8(readme.readAll());
+    const QRegularExpression fence("^```" + language + "\\n(.*?)^```$",
+                                   QRegularExpression::MultilineOption |
+                                       QRegularExpression::DotMatchesEverythingOption);
+    QStringList blocks;
+    for (auto it = fence.globalMatch(text); it.hasNext();)
+        blocks << it.next().captured(1);
+    return blocks;
+}
+
+// The localcmdline PDU of the README's pdudaemon.conf.
+QJsonObject pduDaemonEntry()
+{
+    for (const QString& block : codeBlocks("json")) {
+        const QJsonObject conf = QJsonDocument::fromJson(block.toUtf8()).object();
+        for (const QJsonValue& pdu : conf.value("pdus").toObject())
+            if (pdu.toObject().value("driver").toString() == "localcmdline")
+                return pdu.toObject();
+    }
+    return {};
+}
+
+// The keys of the README's ExternalPowerDriver, e.g. "cmd_on" -> "orvessa on 3".
+QMap<QString, QString> labgridDriver()
+{
+    QMap<QString, QString> keys;
+    for (const QString& block : codeBlocks("yaml")) {
+        if (!block.contains("ExternalPowerDriver:"))
+            continue;
+        const QRegularExpression key("^\\s+(cmd_\\w+):\\s*(.+)$", QRegularExpression::MultilineOption);
+        for (auto it = key.globalMatch(block); it.hasNext();) {
+            const auto match = it.next();
+            keys.insert(match.captured(1), match.captured(2).trimmed());
+        }
+    }
+    return keys;
+}
+
+// orvessa as a lab machine finds it: on the PATH, COM1 the simulator, no
+// settings of the panel.
+struct LabMachine {
+    SimProcess sim;
+    Orvessa orvessa;
+    qsizetype seen = 0;
+
+    explicit LabMachine(const QStringList& simOptions) : sim(simOptions)
+    {
+        const QString path = QFileInfo(QStringLiteral(ORVESSA_PATH)).absolutePath();
+        orvessa.setEnv("PATH", path + ":" + qEnvironmentVariable("PATH"));
+        orvessa.setEnv("TAVRIN_COM1", sim.device());
+    }
+
+    // PDUDaemon: `command % port_number`, then subprocess.call(cmd, shell=True).
+    int runShell(QString command, int port)
+    {
+        command.replace("%s", QString::number(port));
+        return runProgram({"/bin/sh", "-c", command});
+    }
+
+    // labgrid: shlex.split(command), then subprocess.check_call(argv).
+    int runSplit(const QString& command)
+    {
+        QStringList argv = QProcess::splitCommand(command);
+        if (argv.isEmpty())
+            return -1;
+        const QStringList path = orvessa.environment().value("PATH").split(':');
+        argv.first() = QStandardPaths::findExecutable(argv.first(), path);
+        return runProgram(argv);
+    }
+
+    int runProgram(QStringList argv)
+    {
+        QProcess process;
+        process.setProcessEnvironment(orvessa.environment());
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(argv.takeFirst(), argv);
+        if (!process.waitForFinished(30000))
+            return -1;
+        process.readAllStandardOutput();
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+
+    QStringList received() { return receivedSince(sim, seen); }
+};
+
+}  // namespace
+
+class TestCliLabTools : public QObject {
+    Q_OBJECT
+private slots:
+    void readmeHasTheLines();
+    void pduDaemonLocalCmdline();
+    void labgridExternalPowerDriver();
+};
+
+void TestCliLabTools::readmeHasTheLines()
+{
+    const QJsonObject pdu = pduDaemonEntry();
+    QCOMPARE(pdu.value("cmd_on").toString(), QString("orvessa on %s"));
+    QCOMPARE(pdu.value("cmd_off").toString(), QString("orvessa off %s"));
+    const QMap<QString, QString> driver = labgridDriver();
+    QCOMPARE(driver.keys(), (QStringList{"cmd_cycle", "cmd_off", "cmd_on"}));
+}
+
+void TestCliLabTools::pduDaemonLocalCmdline()
+{
+    const QJsonObject pdu = pduDaemonEntry();
+    LabMachine lab({"--word", "0x001"});
+    const QString on = pdu.value("cmd_on").toString();
+    const QString off = pdu.value("cmd_off").toString();
+
+    QCOMPARE(lab.runShell(on, 3), 0);
+    QCOMPARE(lab.received(), (QStringList{"s00t", "s02p", "s00t"}));
+    // PDUDaemon may ask again: nothing is switched twice.
+    QCOMPARE(lab.runShell(on, 3), 0);
+    QCOMPARE(lab.received(), (QStringList{"s00t"}));
+    QCOMPARE(lab.runShell(off, 3), 0);
+    QCOMPARE(lab.received(), (QStringList{"s00t", "s02p", "s00t"}));
+    QCOMPARE(lab.runShell(off, 12), 0);
+    QCOMPARE(lab.received(), (QStringList{"s00t"}));
+    QCOMPARE(lab.runShell(on, 12), 0);
+    QCOMPARE(lab.received(), (QStringList{"s00t", "s0;p", "s00t"}));
+}
+
+void TestCliLabTools::labgridExternalPowerDriver()
+{
+    const QMap<QString, QString> driver = labgridDriver();
+    {
+        LabMachine lab({});
+        QCOMPARE(lab.runSplit(driver.value("cmd_on")), 0);
+        QCOMPARE(lab.received(), (QStringList{"s00t", "s02p", "s00t"}));
+        QCOMPARE(lab.runSplit(driver.value("cmd_cycle")), 0);
+        QCOMPARE(lab.received(), (QStringList{"s00t", "s02p", "s00t", "s00t", "s02p", "s00t"}));
+        QCOMPARE(lab.runSplit(driver.value("cmd_off")), 0);
+        QCOMPARE(lab.received(), (QStringList{"s00t", "s02p", "s00t"}));
+        // A cycle of an outlet that is off leaves it on.
+        QCOMPARE(lab.runSplit(driver.value("cmd_cycle")), 0);
+        QCOMPARE(lab.received(), (QStringList{"s00t", "s00t", "s02p", "s00t"}));
+    }
+    {
+        // labgrid raises on a non-zero exit status: a board that does not
+        // switch must give one.
+        LabMachine stuck({"--stuck"});
+        QCOMPARE(stuck.runSplit(driver.value("cmd_on")), 1);
+        QCOMPARE(stuck.received(), (QStringList{"s00t", "s02p ignored", "s00t"}));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCliLabTools)
+#include "tst_cli_lab_tools.moc"

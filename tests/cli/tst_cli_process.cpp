@@ -1,0 +1,438 @@
+// The built orvessa against orvessa-sim on a pseudo-terminal: its exit
+// status, what it prints, and the commands the simulator received.
+#include "orvessa_run.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSerialPort>
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+const QString kMissing = QStringLiteral("/nonexistent/ttyTAVRIN");
+
+// Outlet 3 is the router, outlet 5 a lab bench (spaces around the name are
+// the panel's business); the panel saved COM2, which is the simulator.
+const QByteArray kSettings = "[Com]\nPORT=2\n\n[Outlets]\n3=router\n5=\" lab bench \"\n12=\xe8\xb7\xaf\xe7\x94\xb1\n";
+
+// orvessa set up as a lab script would find it: COM1 missing, COM2 the
+// simulator and saved by the panel.
+struct Bench {
+    SimProcess sim;
+    Orvessa orvessa;
+
+    explicit Bench(const QStringList& simOptions) : sim(simOptions)
+    {
+        orvessa.writeSettings(kSettings);
+        orvessa.setEnv("TAVRIN_COM1", kMissing);
+        orvessa.setEnv("TAVRIN_COM2", sim.device());
+        orvessa.setEnv("TAVRIN_COM3", kMissing);
+        orvessa.setEnv("TAVRIN_COM4", kMissing);
+    }
+
+    // The simulator's log entries for everything sent so far.
+    QStringList received()
+    {
+        qsizetype seen = 0;
+        return receivedSince(sim, seen);
+    }
+};
+
+QStringList fill(QStringList list, const QString& device)
+{
+    for (QString& item : list)
+        item.replace("{device}", device);
+    return list;
+}
+
+QJsonObject parseObject(const QByteArray& out)
+{
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(out, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject() || out.count('\n') != 1)
+        return {};
+    return document.object();
+}
+
+const char* const kAllOn = "outlet 1: on\noutlet 2: on\noutlet 3 (router): on\noutlet 4: on\n"
+                           "outlet 5 (lab bench): on\noutlet 6: on\noutlet 7: on\noutlet 8: on\noutlet 9: on\n"
+                           "outlet 10: on\noutlet 11: on\noutlet 12 (\xe8\xb7\xaf\xe7\x94\xb1): on\n";
+
+}  // namespace
+
+class TestCliProcess : public QObject {
+    Q_OBJECT
+private slots:
+    void verbs_data();
+    void verbs();
+    void failures_data();
+    void failures();
+    void jsonOutput();
+    void heldPortIsBusy_data();
+    void heldPortIsBusy();
+    void notPermittedTellsTheFix();
+    void portsListing();
+    void upgradeReleasesThePortForTheTool();
+    void deviceGoneWhileWaiting();
+};
+
+void TestCliProcess::verbs_data()
+{
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QStringList>("received");
+
+    QTest::newRow("status") << QStringList{"--word", "0x905"} << QStringList{"status"}
+                            << QByteArray("outlet 1: on\noutlet 2: off\noutlet 3 (router): on\noutlet 4: off\n"
+                                          "outlet 5 (lab bench): off\noutlet 6: off\noutlet 7: off\noutlet 8: off\n"
+                                          "outlet 9: on\noutlet 10: off\noutlet 11: off\n"
+                                          "outlet 12 (\xe8\xb7\xaf\xe7\x94\xb1): on\n")
+                            << QStringList{"s00t"};
+    QTest::newRow("status of some, by name")
+        << QStringList{"--word", "0x905"} << QStringList{"status", "lab bench", "1", "router", "3"}
+        << QByteArray("outlet 5 (lab bench): off\noutlet 1: on\n"
+                      "outlet 3 (router): on\n")
+        << QStringList{"s00t"};
+    QTest::newRow("status after noise") << QStringList{"--word", "0x305", "--stray", "74,00,74"}
+                                        << QStringList{"status", "1", "2"}
+                                        << QByteArray("outlet 1: on\noutlet 2: off\n") << QStringList{"s00t"};
+    QTest::newRow("on: only the outlets that are off")
+        << QStringList{"--word", "0x004"} << QStringList{"on", "3", "5", "router"}
+        << QByteArray("outlet 3 (router): on\noutlet 5 (lab bench): on\n") << QStringList{"s00t", "s04p", "s00t"};
+    QTest::newRow("on again: the query only")
+        << QStringList{"--word", "0x014"} << QStringList{"on", "3", "5"}
+        << QByteArray("outlet 3 (router): on\noutlet 5 (lab bench): on\n") << QStringList{"s00t"};
+    QTest::newRow("on, outlets 10 to 12")
+        << QStringList{} << QStringList{"on", "10", "11", "12"}
+        << QByteArray("outlet 10: on\noutlet 11: on\noutlet 12 (\xe8\xb7\xaf\xe7\x94\xb1): on\n")
+        << QStringList{"s00t", "s09p", "s0:p", "s0;p", "s00t"};
+    QTest::newRow("off") << QStringList{"--word", "0x014"} << QStringList{"off", "5", "7"}
+                         << QByteArray("outlet 5 (lab bench): off\noutlet 7: off\n")
+                         << QStringList{"s00t", "s04p", "s00t"};
+    QTest::newRow("off again: the query only")
+        << QStringList{} << QStringList{"off", "1"} << QByteArray("outlet 1: off\n") << QStringList{"s00t"};
+    QTest::newRow("toggle") << QStringList{"--word", "0x800"} << QStringList{"toggle", "12", "11"}
+                            << QByteArray("outlet 12 (\xe8\xb7\xaf\xe7\x94\xb1): off\noutlet 11: on\n")
+                            << QStringList{"s00t", "s0;p", "s0:p", "s00t"};
+    QTest::newRow("cycle an outlet that is on")
+        << QStringList{"--word", "0x004"} << QStringList{"cycle", "3", "--off-time", "0"}
+        << QByteArray("outlet 3 (router): on\n") << QStringList{"s00t", "s02p", "s00t", "s00t", "s02p", "s00t"};
+    QTest::newRow("cycle an outlet that is off")
+        << QStringList{} << QStringList{"cycle", "router", "--off-time", "0.1"} << QByteArray("outlet 3 (router): on\n")
+        << QStringList{"s00t", "s00t", "s02p", "s00t"};
+    QTest::newRow("all-on") << QStringList{"--word", "0x001"} << QStringList{"all-on"} << QByteArray(kAllOn)
+                            << QStringList{"s0ap", "s00t"};
+    QTest::newRow("all-off") << QStringList{"--word", "0xfff"} << QStringList{"all-off", "--port", "COM2"}
+                             << QByteArray("outlet 1: off\noutlet 2: off\noutlet 3 (router): off\noutlet 4: off\n"
+                                           "outlet 5 (lab bench): off\noutlet 6: off\noutlet 7: off\noutlet 8: off\n"
+                                           "outlet 9: off\noutlet 10: off\noutlet 11: off\n"
+                                           "outlet 12 (\xe8\xb7\xaf\xe7\x94\xb1): off\n")
+                             << QStringList{"s0bp", "s00t"};
+    QTest::newRow("reset") << QStringList{"--word", "0x005"} << QStringList{"reset"} << QByteArray()
+                           << QStringList{"b"};
+    QTest::newRow("upgrade") << QStringList{} << QStringList{"upgrade"}
+                             << QByteArray("COM2 ({device}): the board is ready for a firmware download; "
+                                           "the port is released\n")
+                             << QStringList{"su0p"};
+    QTest::newRow("by device path") << QStringList{"--word", "0x002"}
+                                    << QStringList{"--port", "{device}", "status", "2"} << QByteArray("outlet 2: on\n")
+                                    << QStringList{"s00t"};
+    QTest::newRow("slow line, short timeout")
+        << QStringList{"--word", "0x002", "--split-delay", "5"} << QStringList{"--timeout", "200", "status", "2"}
+        << QByteArray("outlet 2: on\n") << QStringList{"s00t"};
+}
+
+void TestCliProcess::verbs()
+{
+    QFETCH(QStringList, simOptions);
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, out);
+    QFETCH(QStringList, received);
+
+    Bench bench(simOptions);
+    QVERIFY(!bench.sim.device().isEmpty());
+    const OrvessaResult result = bench.orvessa.run(fill(args, bench.sim.device()));
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    QCOMPARE(result.err, QByteArray());
+    QCOMPARE(result.out, out.replace("{device}", bench.sim.device().toUtf8()));
+    QCOMPARE(bench.received(), received);
+}
+
+void TestCliProcess::failures_data()
+{
+    QTest::addColumn<QStringList>("simOptions");
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");  // standard error: "orvessa: " + this
+    QTest::addColumn<QStringList>("received");
+
+    const QStringList silentTries{"s00t", "s00t", "s00t"};
+    QTest::newRow("silent board") << QStringList{"--silent"} << QStringList{"--timeout", "30", "status"} << 1
+                                  << "COM2 ({device}): the board did not answer the status query (3 tries, 30 ms each)"
+                                  << silentTries;
+    QTest::newRow("silent board: no channel command")
+        << QStringList{"--silent"} << QStringList{"--timeout", "30", "on", "3"} << 1
+        << "COM2 ({device}): the board did not answer the status query (3 tries, 30 ms each)" << silentTries;
+    QTest::newRow("silent after the channel command")
+        << QStringList{"--answer-first", "1"} << QStringList{"--timeout", "30", "on", "2"} << 1
+        << "COM2 ({device}): the board did not answer the status query (3 tries, 30 ms each)"
+        << QStringList{"s00t", "s01p", "s00t", "s00t", "s00t"};
+    QTest::newRow("silent upgrade") << QStringList{"--silent"} << QStringList{"--timeout", "30", "upgrade"} << 1
+                                    << "COM2 ({device}): the board did not answer the upgrade command (3 tries, "
+                                       "30 ms each)"
+                                    << QStringList{"su0p", "su0p ignored", "su0p ignored"};
+    QTest::newRow("stuck: on") << QStringList{"--stuck", "--word", "0x008"} << QStringList{"on", "3", "4", "5"} << 1
+                               << "COM2 ({device}): the board did not switch: outlet 3 (router) is off, not on; "
+                                  "outlet 5 (lab bench) is off, not on"
+                               << QStringList{"s00t", "s02p ignored", "s04p ignored", "s00t"};
+    QTest::newRow("stuck: toggle") << QStringList{"--stuck", "--word", "0x004"} << QStringList{"toggle", "3"} << 1
+                                   << "COM2 ({device}): the board did not switch: outlet 3 (router) is on, not off"
+                                   << QStringList{"s00t", "s02p ignored", "s00t"};
+    QTest::newRow("stuck: cycle stops when off fails")
+        << QStringList{"--stuck", "--word", "0x004"} << QStringList{"cycle", "3", "--off-time", "0"} << 1
+        << "COM2 ({device}): the board did not switch: outlet 3 (router) is on, not off"
+        << QStringList{"s00t", "s02p ignored", "s00t"};
+    QTest::newRow("stuck: all-off") << QStringList{"--stuck", "--word", "0x801"} << QStringList{"all-off"} << 1
+                                    << "COM2 ({device}): the board did not switch: outlet 1 is on, not off; "
+                                       "outlet 12 (\xe8\xb7\xaf\xe7\x94\xb1) is on, not off"
+                                    << QStringList{"s0bp ignored", "s00t"};
+    QTest::newRow("outlet 13") << QStringList{} << QStringList{"on", "3", "13"} << 2
+                               << "there is no outlet 13: the outlets are 1 to 12 (see orvessa --help)"
+                               << QStringList{};
+    QTest::newRow("unknown name") << QStringList{} << QStringList{"off", "printer"} << 2
+                                  << "'printer' is neither an outlet number (1 to 12) nor an outlet name (names: "
+                                     "'router', 'lab bench', '\xe8\xb7\xaf\xe7\x94\xb1') (see orvessa --help)"
+                                  << QStringList{};
+    QTest::newRow("unknown option") << QStringList{} << QStringList{"on", "3", "--force"} << 2
+                                    << "Unknown option 'force'. (see orvessa --help)" << QStringList{};
+    QTest::newRow("unknown verb") << QStringList{} << QStringList{"switch", "3"} << 2
+                                  << "unknown verb 'switch' (see orvessa --help)" << QStringList{};
+    QTest::newRow("on without outlets") << QStringList{} << QStringList{"on"} << 2
+                                        << "on needs at least one outlet (see orvessa --help)" << QStringList{};
+    QTest::newRow("timeout 0") << QStringList{} << QStringList{"--timeout", "0", "status"} << 2
+                               << "--timeout expects milliseconds from 1 to 60000, got '0' (see orvessa --help)"
+                               << QStringList{};
+    QTest::newRow("bad port name") << QStringList{} << QStringList{"--port", "ttyS0", "reset"} << 2
+                                   << "--port expects COM<n> or a device path, got 'ttyS0' (see orvessa --help)"
+                                   << QStringList{};
+    QTest::newRow("missing device") << QStringList{} << QStringList{"--port", "COM1", "on", "3"} << 3
+                                    << "COM1 (/nonexistent/ttyTAVRIN) cannot be opened: it is missing (no such device)"
+                                    << QStringList{};
+    QTest::newRow("not a serial device") << QStringList{} << QStringList{"--port", "{file}", "status"} << 3
+                                         << "{file} cannot be opened: it is not a serial device" << QStringList{};
+}
+
+void TestCliProcess::failures()
+{
+    QFETCH(QStringList, simOptions);
+    QFETCH(QStringList, args);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QFETCH(QStringList, received);
+
+    Bench bench(simOptions);
+    QVERIFY(!bench.sim.device().isEmpty());
+    QTemporaryFile file;  // a plain file
+    QVERIFY(file.open());
+    args.replaceInStrings("{file}", file.fileName());
+    message.replace("{file}", file.fileName()).replace("{device}", bench.sim.device());
+    const OrvessaResult result = bench.orvessa.run(args);
+    QCOMPARE(result.exitCode, exitCode);
+    QCOMPARE(QString::fromUtf8(result.err), "orvessa: " + message + "\n");
+    QCOMPARE(result.out, QByteArray());
+    QCOMPARE(bench.received(), received);
+}
+
+void TestCliProcess::jsonOutput()
+{
+    Bench bench({"--word", "0x805"});
+    const OrvessaResult status = bench.orvessa.run({"--json", "status", "3", "1", "12", "2"});
+    QCOMPARE(status.exitCode, 0);
+    const QJsonObject object = parseObject(status.out);
+    QCOMPARE(object.value("port").toString(), QString("COM2"));
+    QCOMPARE(object.value("device").toString(), bench.sim.device());
+    QCOMPARE(object.value("word").toInt(), 0x805);
+    const QJsonArray outlets = object.value("outlets").toArray();
+    QCOMPARE(outlets.size(), 4);
+    const QJsonObject third = outlets.at(0).toObject();
+    QCOMPARE(third.value("number").toInt(), 3);
+    QCOMPARE(third.value("name").toString(), QString("router"));
+    QCOMPARE(third.value("on").toBool(), true);
+    QVERIFY(outlets.at(1).toObject().value("name").isNull());
+    QCOMPARE(outlets.at(2).toObject().value("name").toString(), QString::fromUtf8("\xe8\xb7\xaf\xe7\x94\xb1"));
+    QCOMPARE(outlets.at(2).toObject().value("on").toBool(), true);
+    QCOMPARE(outlets.at(3).toObject().value("number").toInt(), 2);
+    QCOMPARE(outlets.at(3).toObject().value("on").toBool(), false);
+
+    // Failures: a JSON object on standard output, the message on standard error.
+    struct Case {
+        QStringList args;
+        int status;
+        QString errorStart;
+    };
+    const QList<Case> cases = {
+        {{"--json", "on", "13"}, 2, "there is no outlet 13"},
+        {{"--json", "--port", "COM3", "status"}, 3, "COM3 (/nonexistent/ttyTAVRIN) cannot be opened: it is missing"},
+        {{"--json", "--bogus"}, 2, "Unknown option 'bogus'."},
+    };
+    for (const Case& c : cases) {
+        const OrvessaResult failed = bench.orvessa.run(c.args);
+        QCOMPARE(failed.exitCode, c.status);
+        const QJsonObject error = parseObject(failed.out);
+        QVERIFY2(error.value("error").toString().startsWith(c.errorStart), failed.out.constData());
+        QCOMPARE(error.value("status").toInt(), c.status);
+        QCOMPARE(QString::fromUtf8(failed.err), "orvessa: " + error.value("error").toString() + "\n");
+    }
+    QCOMPARE(bench.received(), QStringList{"s00t"});
+}
+
+void TestCliProcess::heldPortIsBusy_data()
+{
+    QTest::addColumn<bool>("throughLink");
+    QTest::newRow("asked by its device path") << false;
+    QTest::newRow("asked through a symlink to it") << true;
+}
+
+void TestCliProcess::heldPortIsBusy()
+{
+    QFETCH(bool, throughLink);
+    QTemporaryDir dir;
+    const QString link = dir.filePath("orvessa-board");
+    Bench bench({"--link", link});
+    QVERIFY(QFileInfo(link).isSymLink());
+    const QString device = bench.sim.device();
+
+    // This test holds the port as the panel does: a QSerialPort, open.
+    QSerialPort panel(device);
+    QVERIFY(panel.open(QIODevice::ReadWrite));
+    const QString holder = QString("held by tst_cli_process (process %1)").arg(QCoreApplication::applicationPid());
+
+    const QString port = throughLink ? link : device;
+    const OrvessaResult result = bench.orvessa.run({"--port", port, "on", "3"});
+    QCOMPARE(result.exitCode, 3);
+    QCOMPARE(QString::fromUtf8(result.err), "orvessa: " + port + " cannot be opened: it is busy, " + holder + "\n");
+    QCOMPARE(result.out, QByteArray());
+
+    const OrvessaResult json = bench.orvessa.run({"--json", "status"});
+    QCOMPARE(json.exitCode, 3);
+    const QJsonObject error = parseObject(json.out);
+    QCOMPARE(error.value("status").toInt(), 3);
+    QCOMPARE(error.value("error").toString(), "COM2 (" + device + ") cannot be opened: it is busy, " + holder);
+    QCOMPARE(error.value("port").toString(), QString("COM2"));
+    QCOMPARE(error.value("device").toString(), device);
+
+    panel.close();
+    QCOMPARE(bench.received(), QStringList{});
+}
+
+void TestCliProcess::notPermittedTellsTheFix()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to hand the device to another user");
+    const group* dialout = ::getgrnam("dialout");
+    if (!dialout)
+        QSKIP("no group dialout on this machine");
+    Bench bench({});
+    const QByteArray device = bench.sim.device().toLocal8Bit();
+    QCOMPARE(::chown(device.constData(), 0, dialout->gr_gid), 0);
+    QCOMPARE(::chmod(device.constData(), 0660), 0);
+
+    // The other user cannot read this test's settings folder: name the port.
+    const OrvessaResult result = bench.orvessa.run({"--port", "COM2", "status"}, [] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(99);
+    });
+    QCOMPARE(result.exitCode, 3);
+    QCOMPARE(QString::fromUtf8(result.err),
+             "orvessa: COM2 (" + bench.sim.device() +
+                 ") cannot be opened: permission denied: add the user to the group dialout (sudo adduser $USER "
+                 "dialout), then log in again\n");
+    QCOMPARE(bench.received(), QStringList{});
+}
+
+void TestCliProcess::portsListing()
+{
+    Bench bench({});
+    bench.orvessa.setEnv("TAVRIN_COM7", bench.sim.device());
+    bench.orvessa.setEnv("TAVRIN_COM5", "");  // set but empty: not mapped
+
+    const OrvessaResult free = bench.orvessa.run({"ports"});
+    QCOMPARE(free.exitCode, 0);
+    const QString device = bench.sim.device();
+    QStringList lines;
+    for (const QString& line : QString::fromUtf8(free.out).split('\n', Qt::SkipEmptyParts))
+        lines << line.simplified();
+    QCOMPARE(lines, (QStringList{
+                        "COM1 " + kMissing + " missing",
+                        "COM2 " + device + " present free",
+                        "COM3 " + kMissing + " missing",
+                        "COM4 " + kMissing + " missing",
+                        "COM7 " + device + " present free",
+                    }));
+
+    QSerialPort panel(device);
+    QVERIFY(panel.open(QIODevice::ReadWrite));
+    const OrvessaResult held = bench.orvessa.run({"--json", "ports"});
+    QCOMPARE(held.exitCode, 0);
+    const QJsonArray ports = parseObject(held.out).value("ports").toArray();
+    QStringList summary;
+    for (const QJsonValue& value : ports) {
+        const QJsonObject port = value.toObject();
+        const QJsonObject holder = port.value("holder").toObject();
+        summary << QString("%1 %2 present=%3 in_use=%4 holder=%5/%6")
+                       .arg(port.value("port").toString(), port.value("device").toString())
+                       .arg(port.value("present").toBool())
+                       .arg(port.value("in_use").toBool())
+                       .arg(holder.value("program").toString())
+                       .arg(holder.value("pid").toInteger());
+    }
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    QCOMPARE(summary, (QStringList{
+                          "COM1 " + kMissing + " present=0 in_use=0 holder=/0",
+                          "COM2 " + device + " present=1 in_use=1 holder=tst_cli_process/" + pid,
+                          "COM3 " + kMissing + " present=0 in_use=0 holder=/0",
+                          "COM4 " + kMissing + " present=0 in_use=0 holder=/0",
+                          "COM7 " + device + " present=1 in_use=1 holder=tst_cli_process/" + pid,
+                      }));
+    panel.close();
+    QCOMPARE(bench.received(), QStringList{});
+}
+
+void TestCliProcess::upgradeReleasesThePortForTheTool()
+{
+    Bench bench({});
+    // The "download tool" opens the device itself: it can only when orvessa
+    // has released it. Its exit status becomes orvessa's.
+    const QString tool = QString("%1 --port {device} reset && echo tool got {device}; exit 7").arg(ORVESSA_PATH);
+    const OrvessaResult result = bench.orvessa.run({"upgrade", "--exec", tool});
+    QVERIFY2(result.exitCode == 7, result.err.constData());
+    QCOMPARE(result.err, QByteArray());
+    const QString device = bench.sim.device();
+    QCOMPARE(QString::fromUtf8(result.out),
+             "COM2 (" + device + "): the board is ready for a firmware download; the port is released\n" + "tool got " +
+                 device + "\n");
+    QCOMPARE(bench.received(), (QStringList{"su0p", "b"}));
+}
+
+void TestCliProcess::deviceGoneWhileWaiting()
+{
+    Bench bench({"--silent"});
+    QProcess orvessa;
+    orvessa.setProcessEnvironment(bench.orvessa.environment());
+    orvessa.start(ORVESSA_PATH, {"--timeout", "20000", "status"});
+    QVERIFY(bench.sim.waitForEntries(1));  // the query is out, orvessa waits
+    bench.sim.stop();                      // the board's end of the line goes away
+    // Far sooner than the three tries of 20 s: it stops at once.
+    QVERIFY(orvessa.waitForFinished(15000));
+    QCOMPARE(orvessa.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(orvessa.readAllStandardError()),
+             "orvessa: COM2 (" + bench.sim.device() + "): no answer to the status query: the device is gone\n");
+}
+
+QTEST_GUILESS_MAIN(TestCliProcess)
+#include "tst_cli_process.moc"
