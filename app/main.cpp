@@ -1,3 +1,4 @@
+#include "font_warm_up.h"
 #include "form1.h"
 #include "host_serial.h"
 #include "qt_platform_services.h"
@@ -7,7 +8,9 @@
 
 int main(int argc, char* argv[])
 {
+    FontWarmUp fonts;
     QApplication app(argc, argv);
+    fonts.finish();
     QCoreApplication::setOrganizationName(QStringLiteral("Tavrin"));
     QCoreApplication::setApplicationName(Texts::AppTitle);
     // Ties the window to its desktop entry, also on Wayland.
