@@ -64,9 +64,12 @@ void Form1::describeControlsForAssistiveTechnology()
 
 void Form1::labelOutlets()
 {
-    for (int i = 0; i < Channels; ++i) {
-        const QString name = platform_.getSetting(Texts::OutletsSection, QString::number(i + 1), {}).trimmed().left(80);
-        const QString label = outletLabel(i, name);
+    QStringList keys;
+    for (int i = 0; i < Channels; ++i)
+        keys << QString::number(i + 1);
+    const QStringList names = platform_.getSettings(Texts::OutletsSection, keys);
+    for (int i = 0; i < Channels && i < names.size(); ++i) {
+        const QString label = outletLabel(i, names.at(i).trimmed().left(80));
         Key0[i]->setToolTip(label);
         Key0[i]->setAccessibleDescription(label);
         Lamp0[i]->setToolTip(label);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 // What the window needs from the desktop besides its own widgets: the modal
 // message box, the yield to pending events and the per-user settings store.
@@ -16,6 +17,15 @@ public:
     virtual void doEvents() = 0;
     // The stored string, or `fallback` when nothing is stored.
     virtual QString getSetting(const QString& section, const QString& key, const QString& fallback) = 0;
+    // The stored strings of several keys of one section, empty where nothing
+    // is stored, in the order of `keys`.
+    virtual QStringList getSettings(const QString& section, const QStringList& keys)
+    {
+        QStringList values;
+        for (const QString& key : keys)
+            values << getSetting(section, key, {});
+        return values;
+    }
     // False when the value could not be stored.
     virtual bool saveSetting(const QString& section, const QString& key, const QString& value) = 0;
 };

@@ -22,14 +22,32 @@ void QtPlatformServices::doEvents()
     QCoreApplication::sendPostedEvents();
 }
 
-QString QtPlatformServices::getSetting(const QString& section, const QString& key, const QString& fallback)
+namespace {
+
+QString storedText(const QVariant& value)
 {
-    const QVariant value = QSettings().value(section + QLatin1Char('/') + key, fallback);
     // A hand-edited value with a comma in it reads back as a list; it is still
     // the one stored text, and start-up judges it as such.
     if (value.typeId() == QMetaType::QStringList)
         return value.toStringList().join(QLatin1Char(','));
     return value.toString();
+}
+
+}  // namespace
+
+QString QtPlatformServices::getSetting(const QString& section, const QString& key, const QString& fallback)
+{
+    return storedText(QSettings().value(section + QLatin1Char('/') + key, fallback));
+}
+
+QStringList QtPlatformServices::getSettings(const QString& section, const QStringList& keys)
+{
+    QSettings settings;
+    settings.beginGroup(section);
+    QStringList values;
+    for (const QString& key : keys)
+        values << storedText(settings.value(key));
+    return values;
 }
 
 bool QtPlatformServices::saveSetting(const QString& section, const QString& key, const QString& value)

@@ -9,5 +9,7 @@ public:
     void msgBox(const QString& text) override;
     void doEvents() override;
     QString getSetting(const QString& section, const QString& key, const QString& fallback) override;
+    // One read of the store for all the keys.
+    QStringList getSettings(const QString& section, const QStringList& keys) override;
     bool saveSetting(const QString& section, const QString& key, const QString& value) override;
 };

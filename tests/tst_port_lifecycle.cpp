@@ -120,10 +120,11 @@ private slots:
         QVERIFY(QDir().mkpath(QFileInfo(file).path()));
         QFile ini(file);
         QVERIFY(ini.open(QIODevice::WriteOnly));
-        ini.write("[Com]\nPORT=3,4\n");
+        ini.write("[Com]\nPORT=3,4\n[Outlets]\n2=router, rack 1\n4=bench\n");
         ini.close();
         QtPlatformServices platform;
         QCOMPARE(platform.getSetting("Com", "PORT", ""), QString("3,4"));
+        QCOMPARE(platform.getSettings("Outlets", {"1", "2", "4"}), QStringList({"", "router, rack 1", "bench"}));
         QVERIFY(platform.saveSetting("Com", "PORT", "2"));
         QCOMPARE(platform.getSetting("Com", "PORT", ""), QString("2"));
     }
