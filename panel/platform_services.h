@@ -18,7 +18,8 @@ public:
     // The stored string, or `fallback` when nothing is stored.
     virtual QString getSetting(const QString& section, const QString& key, const QString& fallback) = 0;
     // The stored strings of several keys of one section, empty where nothing
-    // is stored, in the order of `keys`.
+    // is stored, in the order of `keys`. A value written with commas reads
+    // back with a comma and a space between its parts.
     virtual QStringList getSettings(const QString& section, const QStringList& keys)
     {
         QStringList values;

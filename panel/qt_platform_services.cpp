@@ -24,12 +24,12 @@ void QtPlatformServices::doEvents()
 
 namespace {
 
-QString storedText(const QVariant& value)
+// A hand-edited value with a comma in it reads back as a list, its items
+// trimmed; it is still the one stored text.
+QString storedText(const QVariant& value, QStringView separator)
 {
-    // A hand-edited value with a comma in it reads back as a list; it is still
-    // the one stored text, and start-up judges it as such.
     if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(QLatin1Char(','));
+        return value.toStringList().join(separator);
     return value.toString();
 }
 
@@ -37,7 +37,8 @@ QString storedText(const QVariant& value)
 
 QString QtPlatformServices::getSetting(const QString& section, const QString& key, const QString& fallback)
 {
-    return storedText(QSettings().value(section + QLatin1Char('/') + key, fallback));
+    // Start-up judges a port choice such as "3,4" as the text it is.
+    return storedText(QSettings().value(section + QLatin1Char('/') + key, fallback), u",");
 }
 
 QStringList QtPlatformServices::getSettings(const QString& section, const QStringList& keys)
@@ -46,7 +47,7 @@ QStringList QtPlatformServices::getSettings(const QString& section, const QStrin
     settings.beginGroup(section);
     QStringList values;
     for (const QString& key : keys)
-        values << storedText(settings.value(key));
+        values << storedText(settings.value(key), u", ");  // names read as they are written
     return values;
 }
 
