@@ -147,13 +147,17 @@ void HostSerial::setPortOpen(bool open)
 
 void HostSerial::open()
 {
+    // A serial control refuses to open a second time: silently keeping the
+    // open port would leave the caller believing another one is open.
     if (port_.isOpen())
-        return;
+        throw serialError(SerialError::PortAlreadyOpen,
+                          QStringLiteral("port already open: %1 is open, close it first").arg(openPortName_));
     const QString path = devicePath(commPort_);
     port_.setPortName(path);
     applyLineSettings();
     if (!port_.open(QIODevice::ReadWrite))
         throwOpenFailure(path, port_.error());
+    openPortName_ = describePort(commPort_);
     try {
         applyLineSettings();
     } catch (...) {

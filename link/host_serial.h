@@ -56,6 +56,7 @@ private:
 
     QSerialPort port_;
     std::int16_t commPort_ = 1;
+    QString openPortName_;  // "COM1 (/dev/ttyS0)" of the port that is open
     LineSettings line_;
     std::int16_t commEvent_ = 0;
     QByteArray pending_;  // received; bytes from pendingHead_ on are not yet delivered

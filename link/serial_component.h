@@ -30,7 +30,8 @@ public:
 
     // True exactly while the port is open.
     virtual bool PortOpen() const = 0;
-    // True opens the port at CommPort(); false closes it (a closed port stays closed).
+    // True opens the port at CommPort(), and fails with PortAlreadyOpen while a
+    // port is open; false closes it (a closed port stays closed).
     virtual void setPortOpen(bool open) = 0;
 
     // Writes each byte in order, nothing added.
@@ -53,6 +54,9 @@ signals:
 namespace SerialError {
 inline constexpr int DeviceMissing = 8002;
 inline constexpr int DeviceBusy = 8005;
+// Opening a port that is open: the number a serial control gives for a port
+// already open, whoever holds it.
+inline constexpr int PortAlreadyOpen = 8005;
 inline constexpr int PermissionDenied = 8006;
 inline constexpr int OpenFailed = 8010;
 inline constexpr int PortNotOpen = 8012;

@@ -24,7 +24,8 @@ void FakeSerial::setPortOpen(bool open)
         return;
     }
     if (open_)
-        return;
+        throw OperationError(SerialError::PortAlreadyOpen,
+                             "MSComm1: ", "port already open: " + describePort(openPort_) + " is open, close it first");
     if (failingPorts.contains(port_)) {
         const int number = failingPorts.value(port_);
         const QString reason = number == SerialError::DeviceMissing ? "the device does not exist"
