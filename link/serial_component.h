@@ -42,8 +42,13 @@ public:
     // The bytes received since the last read; they leave the receive buffer.
     virtual QByteArray Input() = 0;
 
-    // Describes the device behind the port number for messages ("COM1 (/dev/ttyS0)").
+    // Which device stands behind the port number, for the operator:
+    // "COM2: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)", "COM3: no device (/dev/ttyS2)".
     virtual QString describePort(std::int16_t port) const = 0;
+    // Brings the port numbers up to date with the devices present: a device
+    // seen for the first time gets a free number. Never called while a port
+    // is being opened.
+    virtual void refreshPorts() = 0;
 
 signals:
     // Raised on the GUI thread for every serial event.
