@@ -4,6 +4,7 @@
 
 #include <QProcess>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include <fcntl.h>
@@ -264,6 +265,8 @@ private slots:
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
+    // The port map reads and writes a settings store of the test's own.
+    QStandardPaths::setTestModeEnabled(true);
     if (qEnvironmentVariableIsSet("TAVRIN_PROBE_OPEN")) {
         HostSerial serial;
         try {
