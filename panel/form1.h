@@ -11,6 +11,7 @@
 class Lamp;
 class OperationError;
 class PlatformServices;
+class PortListDevices;
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -26,6 +27,7 @@ class SerialComponent;
 //   protocol/command_handlers.cpp the command buttons
 //   protocol/receive_handler.cpp  received bytes and replies
 //   panel/channel_display.cpp     state and state_dis
+//   panel/port_list_devices.cpp   the device behind each port list entry
 class Form1 final : public QWidget {
     Q_OBJECT
 public:
@@ -93,6 +95,7 @@ private:
     void setTabOrderAsDesigned();
     void nameControlsForAssistiveTechnology();
     void wireEvents();
+    void watchPortListDevices();
     void comClickSteps();
     void sendCommand(const QByteArray& command, bool echo);
     void paintChannel(int channel, bool set);
@@ -107,6 +110,7 @@ private:
     void guarded(Handler&& handler);
 
     PlatformServices& platform_;
+    PortListDevices* portDevices_ = nullptr;  // owned by the window
     ReplyAssembler assembler_;
     LinkWatchdog watchdog_;
     std::array<std::int16_t, Channels> keystate_{};
