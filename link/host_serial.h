@@ -42,8 +42,6 @@ public:
     // Assigns COM numbers to new devices; fails once if they cannot be stored.
     void refreshPorts() override;
 
-    const PortMap& portMap() const { return map_; }
-
 private:
     struct LineSettings {
         qint32 baud = 9600;
@@ -61,6 +59,7 @@ private:
     void endHold();
     void postDelivery();
     void deliverOne();
+
     std::unique_ptr<QSettings> settings_;
     std::unique_ptr<DeviceListing> listing_;
     PortMap map_;

@@ -10,6 +10,12 @@
 #include <QEvent>
 #include <QTimer>
 
+namespace {
+// The first frame reaches the screen before the devices are listed: a listing
+// reads every tty of the system, and the display server draws meanwhile.
+constexpr int ListAfterFirstPaintMs = 200;
+}  // namespace
+
 void Form1::watchPortListDevices() { portDevices_ = new PortListDevices(*this, *Com, MSComm1, platform_); }
 
 PortListDevices::PortListDevices(QWidget& window, QComboBox& list, SerialComponent& serial, PlatformServices& platform)
@@ -32,9 +38,8 @@ PortListDevices::Opening::~Opening()
 bool PortListDevices::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == &window_ && event->type() == QEvent::Paint) {
-        // Once the first paint is on its way to the screen.
         window_.removeEventFilter(this);
-        QTimer::singleShot(0, this, &PortListDevices::refresh);
+        QTimer::singleShot(ListAfterFirstPaintMs, this, &PortListDevices::refresh);
     } else if (watched == popup_ && event->type() == QEvent::Show) {
         // The list shows at once; the devices follow a moment later.
         QTimer::singleShot(0, this, &PortListDevices::refresh);

@@ -10,7 +10,7 @@ class QWidget;
 // Tells which device stands behind each entry of the port list: the entry's
 // tooltip carries it, and the list's accessible description names the device
 // of the entry shown. New adapters get their COM numbers (through the serial
-// component) just after the window first paints, so start-up does not wait
+// component) shortly after the window first paints, so start-up does not wait
 // for the listing of devices, and each time the list drops down. Never while
 // a port is being opened: a refresh that falls due then waits for the opening
 // to end.

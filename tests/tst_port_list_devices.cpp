@@ -5,6 +5,7 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -27,12 +28,16 @@ QStringList tooltips(const QComboBox& list)
     return texts;
 }
 
-// Shows the window and lets the refresh that follows its first paint run.
-void showAndSettle(Form1& form)
+// Shows the window and lets the refresh that follows its first paint run;
+// then stops the poll timer, whose ticks would write to the port meanwhile.
+void showAndSettle(Form1& form, FakeSerial& serial)
 {
     form.show();
     QVERIFY(QTest::qWaitForWindowExposed(&form));
-    QCoreApplication::processEvents();
+    QTRY_COMPARE(serial.refreshes, 1);
+    form.Timer1->stop();
+    serial.log.clear();
+    serial.written.clear();
 }
 
 void dropDown(QComboBox& list)
@@ -56,7 +61,7 @@ private slots:
         // Start-up itself never looks at the devices: the window paints first.
         QCOMPARE(w.serial.refreshes, 0);
         QCOMPARE(tooltips(*f.Com), QStringList({"", "", "", ""}));
-        showAndSettle(f);
+        showAndSettle(f, w.serial);
 
         QCOMPARE(w.serial.refreshes, 1);
         QCOMPARE(tooltips(*f.Com), kDevices);
@@ -91,7 +96,7 @@ private slots:
         giveDevices(w.serial);
         w.startWith("3");
         Form1& f = *w.form;
-        showAndSettle(f);
+        showAndSettle(f, w.serial);
         // An adapter is plugged in.
         w.serial.onRefresh = [&] {
             w.serial.descriptions[3] = "COM3: CP2102 USB to UART Bridge Controller, serial 0001 (/dev/ttyUSB1)";
@@ -119,8 +124,7 @@ private slots:
         giveDevices(w.serial);
         w.startWith("1");
         Form1& f = *w.form;
-        showAndSettle(f);
-        w.serial.log.clear();
+        showAndSettle(f, w.serial);
         w.serial.onRefresh = [&] { w.serial.log << "Refresh"; };
         int yields = 0;
         w.platform.onYield = [&] {
@@ -144,7 +148,7 @@ private slots:
                                  "until the program ends");
         };
         w.startWith("1");
-        showAndSettle(*w.form);
+        showAndSettle(*w.form, w.serial);
         QCOMPARE(w.platform.messages,
                  QStringList({"error NO: 75--TavrinV1.3prj: the COM numbers given to new serial devices could not be "
                               "saved in /x.conf; they hold until the program ends"}));
