@@ -1,7 +1,6 @@
 #include "lock_owner.h"
 
 #include <QFile>
-#include <QRegularExpression>
 
 #include <cerrno>
 
@@ -43,13 +42,12 @@ std::optional<LockOwner> deviceLockOwner(const QString& device, const QStringLis
     if (name.startsWith(QLatin1String("/dev/")))
         name.remove(0, 5);
     name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    static const QRegularExpression spaces(QStringLiteral("\\s+"));
     for (const QString& folder : folders) {
         QFile lock(folder + QStringLiteral("/LCK..") + name);
         if (!lock.open(QIODevice::ReadOnly))
             continue;
         const QStringList lines = QString::fromLocal8Bit(lock.read(4096)).split(QLatin1Char('\n'));
-        const QStringList first = lines.value(0).trimmed().split(spaces, Qt::SkipEmptyParts);
+        const QStringList first = lines.value(0).simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         bool ok = false;
         const qint64 pid = first.value(0).toLongLong(&ok);
         if (!ok || !isRunning(pid))

@@ -2,7 +2,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QRegularExpression>
 #include <QSettings>
 #include <QtGlobal>
 
@@ -13,12 +12,14 @@ namespace {
 // The COM number an on-board port keeps: k + 1 for /dev/ttyS<k>, 0 for any other device.
 std::int16_t onBoardPort(const SerialDevice& device)
 {
-    static const QRegularExpression onBoard(QStringLiteral("^/dev/ttyS(\\d+)$"));
-    const QRegularExpressionMatch match = onBoard.match(device.systemLocation);
-    if (!match.hasMatch())
+    const QLatin1String prefix("/dev/ttyS");
+    if (!device.systemLocation.startsWith(prefix))
         return 0;
-    const int port = match.captured(1).toInt() + 1;
-    return port <= PortMap::LastPort ? static_cast<std::int16_t>(port) : std::int16_t(0);
+    const QStringView digits = QStringView(device.systemLocation).mid(prefix.size());
+    bool ok = false;
+    const int index = digits.toInt(&ok);
+    const bool plainNumber = ok && !digits.isEmpty() && digits.front().isDigit();
+    return plainNumber && index < PortMap::LastPort ? static_cast<std::int16_t>(index + 1) : std::int16_t(0);
 }
 
 int countWith(const QList<SerialDevice>& devices, QString SerialDevice::*name, const QString& value)
