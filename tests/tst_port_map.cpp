@@ -131,6 +131,12 @@ private slots:
             << QStringList{"COM1: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)", "COM2: no device (/dev/ttyS1)",
                            "COM3: on-board serial port (/dev/ttyS0)", "COM4: no device (/dev/ttyS3)"}
             << QList<int>{3, 1};
+        QTest::newRow("ports beyond the fourth on-board one are numbered like adapters")
+            << QList<SerialDevice>{{"/dev/ttySAC0", {}, {}, {}, {}}, onBoardPort(4), onBoardPort(0)} << none << none
+            << QStringList{"COM2=/dev/ttyS4", "COM3=/dev/ttySAC0"}
+            << QStringList{"COM1: on-board serial port (/dev/ttyS0)", "COM2: on-board serial port (/dev/ttyS4)",
+                           "COM3: on-board serial port (/dev/ttySAC0)", "COM4: no device (/dev/ttyS3)"}
+            << QList<int>{1, 2, 3};
         QTest::newRow("device without udev links")
             << QList<SerialDevice>{{"/dev/ttyACM0", "Orvessa", {}, {}, {}}} << none << none
             << QStringList{"COM1=/dev/ttyACM0"}
