@@ -1,21 +1,20 @@
-// Over what exists today: the panel's COM<n> mapping (HostSerial::devicePath)
-// and QSerialPort's own errors, with the holder read from the lock file
-// QSerialPort keeps for an open device.
+// Over the panel's port map (so COM<n> is what the panel's list shows, new
+// adapters numbered as the panel numbers them) and QSerialPort's own errors,
+// with the holder read from the device's lock file.
 #include "port_access.h"
 
-#include "host_serial.h"
+#include "host_device_listing.h"
+#include "lock_owner.h"
+#include "port_map.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QStandardPaths>
 
 #include <algorithm>
 
-#include <cerrno>
-#include <signal.h>
 #include <unistd.h>
 
 namespace PortAccess {
@@ -31,74 +30,28 @@ const QRegularExpression& comPattern()
     return pattern;
 }
 
-Port comPort(int number)
+// The port map over the panel's settings and the devices present.
+struct PanelPortMap {
+    std::unique_ptr<QSettings> settings = openPanelSettings();
+    HostDeviceListing listing;
+    PortMap map{*settings, listing};
+};
+
+Port comPort(PortMap& map, int number)
 {
-    return Port{QStringLiteral("COM%1").arg(number), HostSerial::devicePath(static_cast<std::int16_t>(number))};
+    const auto port = static_cast<std::int16_t>(number);
+    return Port{PortMap::portName(port), map.resolve(port)};
 }
 
-// The device itself where the path exists (symlinks followed), else the
-// path made absolute.
-QString realDevice(const QString& path)
-{
-    const QFileInfo info(path);
-    return info.exists() ? info.canonicalFilePath() : info.absoluteFilePath();
-}
+QString realDevice(const QString& path) { return PortMap::realDevice(path); }
 
-// QSerialPort names a device's lock "LCK.." + its path without "/dev/",
-// slashes made underscores, in the first of these folders that has it.
-QString lockFileName(const QString& device)
-{
-    QString name = device.startsWith(QLatin1String("/dev/")) ? device.mid(5) : device;
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    return QStringLiteral("LCK..") + name;
-}
-
-QStringList lockFolders()
-{
-    return {QStringLiteral("/var/lock"),
-            QStringLiteral("/etc/locks"),
-            QStringLiteral("/var/spool/locks"),
-            QStringLiteral("/var/spool/uucp"),
-            QStringLiteral("/tmp"),
-            QStringLiteral("/var/tmp"),
-            QStringLiteral("/var/lock/lockdev"),
-            QStringLiteral("/run/lock"),
-            QStandardPaths::writableLocation(QStandardPaths::TempLocation)};
-}
-
-bool processRuns(qint64 pid) { return ::kill(pid_t(pid), 0) == 0 || errno == EPERM; }
-
-QString processName(qint64 pid)
-{
-    QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
-    if (!comm.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromLocal8Bit(comm.readAll()).trimmed();
-}
-
-// The lock's first line is the holder's process id (Qt and UUCP locks alike),
-// Qt's second line the application's name. A lock whose process has ended
-// holds nothing.
+// A lock whose process has ended holds nothing.
 std::optional<Holder> lockHolder(const QString& device)
 {
-    const QString fileName = lockFileName(device);
-    for (const QString& folder : lockFolders()) {
-        QFile lock(folder + QLatin1Char('/') + fileName);
-        if (!lock.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> lines = lock.read(512).split('\n');
-        bool ok = false;
-        const qint64 pid = lines.value(0).trimmed().toLongLong(&ok);
-        if (!ok || pid <= 0 || !processRuns(pid))
-            continue;
-        QString program = processName(pid);
-        if (program.isEmpty())
-            program = QString::fromUtf8(lines.value(1).trimmed());
-        if (program.isEmpty())
-            program = QStringLiteral("a program");
-        return Holder{program, pid};
-    }
-    return std::nullopt;
+    const std::optional<LockOwner> owner = deviceLockOwner(device);
+    if (!owner)
+        return std::nullopt;
+    return Holder{owner->program.isEmpty() ? QStringLiteral("a program") : owner->program, owner->pid};
 }
 
 QList<int> furtherMappedPorts()
@@ -116,10 +69,10 @@ QList<int> furtherMappedPorts()
     for (const QString& variable : QProcessEnvironment::systemEnvironment().keys())
         if (variable.startsWith(QLatin1String("TAVRIN_")) && !qEnvironmentVariableIsEmpty(qPrintable(variable)))
             add(variable.mid(7));
-    QSettings settings;
-    settings.beginGroup(QStringLiteral("Ports"));
-    for (const QString& key : settings.childKeys())
-        if (!settings.value(key).toString().isEmpty())
+    const std::unique_ptr<QSettings> settings = openPanelSettings();
+    settings->beginGroup(QStringLiteral("Ports"));
+    for (const QString& key : settings->childKeys())
+        if (!settings->value(key).toString().isEmpty())
             add(key);
     std::sort(numbers.begin(), numbers.end());
     return numbers;
@@ -148,8 +101,10 @@ OpenResult failed(const Port& port, const QString& device, OpenFailure failure, 
 std::optional<Port> resolve(const QString& value)
 {
     const QRegularExpressionMatch match = comPattern().match(value);
-    if (match.hasMatch())
-        return comPort(match.captured(1).toInt());
+    if (match.hasMatch()) {
+        PanelPortMap ports;
+        return comPort(ports.map, match.captured(1).toInt());
+    }
     if (value.contains(QLatin1Char('/')))
         return Port{value, value};
     return std::nullopt;
@@ -169,9 +124,10 @@ QList<PortState> listPorts()
         numbers << number;
     numbers << furtherMappedPorts();
 
+    PanelPortMap map;
     QList<PortState> ports;
     for (int number : numbers) {
-        PortState state{comPort(number), false, std::nullopt};
+        PortState state{comPort(map.map, number), false, std::nullopt};
         state.present = QFileInfo::exists(state.port.device);
         if (state.present)
             state.holder = lockHolder(realDevice(state.port.device));

@@ -1,15 +1,12 @@
 #include "host_serial.h"
 
+#include "host_device_listing.h"
+#include "open_failure.h"
 #include "operation_error.h"
 
-#include <QFileInfo>
 #include <QSettings>
 #include <QStringList>
 #include <QtGlobal>
-
-#ifdef Q_OS_UNIX
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -19,26 +16,18 @@ namespace {
 constexpr int BurstWindowMs = 40;
 constexpr int BurstBytes = 32;
 
-QString portName(std::int16_t port) { return QStringLiteral("COM%1").arg(port); }
-
 OperationError serialError(int number, const QString& description)
 {
     return OperationError(number, ErrorSource::Serial, description);
 }
 
-bool mayReadWrite(const QString& path)
-{
-#ifdef Q_OS_UNIX
-    return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0;
-#else
-    Q_UNUSED(path);
-    return true;
-#endif
-}
-
 }  // namespace
 
-HostSerial::HostSerial(QObject* parent) : SerialComponent(parent)
+HostSerial::HostSerial(QObject* parent) : HostSerial(openPanelSettings(), std::make_unique<HostDeviceListing>(), parent)
+{}
+
+HostSerial::HostSerial(std::unique_ptr<QSettings> settings, std::unique_ptr<DeviceListing> listing, QObject* parent)
+    : SerialComponent(parent), settings_(std::move(settings)), listing_(std::move(listing)), map_(*settings_, *listing_)
 {
     connect(&port_, &QSerialPort::readyRead, this, &HostSerial::onReadyRead);
     connect(&port_, &QSerialPort::errorOccurred, this, &HostSerial::onError);
@@ -50,25 +39,13 @@ HostSerial::HostSerial(QObject* parent) : SerialComponent(parent)
 
 HostSerial::~HostSerial() { close(); }
 
-QString HostSerial::devicePath(std::int16_t port)
-{
-    const QString name = portName(port);
-    const QByteArray fromEnv = qgetenv(("TAVRIN_" + name).toLatin1().constData());
-    if (!fromEnv.isEmpty())
-        return QString::fromLocal8Bit(fromEnv);
-    const QString fromSettings = QSettings().value(QStringLiteral("Ports/") + name).toString();
-    if (!fromSettings.isEmpty())
-        return fromSettings;
-#ifdef Q_OS_WIN
-    return name;
-#else
-    return QStringLiteral("/dev/ttyS%1").arg(port - 1);
-#endif
-}
+QString HostSerial::describePort(std::int16_t port) const { return map_.describe(port); }
 
-QString HostSerial::describePort(std::int16_t port) const
+void HostSerial::refreshPorts()
 {
-    return QStringLiteral("%1 (%2)").arg(portName(port), devicePath(port));
+    map_.assignNewDevices();
+    if (std::optional<OperationError> failure = map_.takeStoreError())
+        throw *failure;
 }
 
 void HostSerial::setCommPort(std::int16_t port)
@@ -134,7 +111,7 @@ void HostSerial::applyLineSettings()
                     port_.setFlowControl(QSerialPort::NoFlowControl);
     if (!ok && port_.isOpen())
         throw serialError(SerialError::BadSettings,
-                          QStringLiteral("%1 does not accept the line settings").arg(describePort(commPort_)));
+                          QStringLiteral("%1 does not accept the line settings").arg(openPortLabel_));
 }
 
 void HostSerial::setPortOpen(bool open)
@@ -147,42 +124,25 @@ void HostSerial::setPortOpen(bool open)
 
 void HostSerial::open()
 {
+    // A serial control refuses to open a second time: silently keeping the
+    // open port would leave the caller believing another one is open.
     if (port_.isOpen())
-        return;
-    const QString path = devicePath(commPort_);
-    port_.setPortName(path);
+        throw serialError(SerialError::PortAlreadyOpen,
+                          QStringLiteral("port already open: %1 is open, close it first").arg(openPortLabel_));
+    const QString path = map_.resolve(commPort_);
+    // One device, one lock file, whatever name the device is opened by.
+    const QString device = PortMap::realDevice(path);
+    port_.setPortName(device);
     applyLineSettings();
     if (!port_.open(QIODevice::ReadWrite))
-        throwOpenFailure(path, port_.error());
+        throw openFailure({commPort_, path, device, port_.error(), port_.errorString()}, map_);
+    openPort_ = commPort_;
+    openPortLabel_ = PortMap::portLabel(commPort_, path);
     try {
         applyLineSettings();
     } catch (...) {
         close();
         throw;
-    }
-}
-
-void HostSerial::throwOpenFailure(const QString& path, QSerialPort::SerialPortError error)
-{
-    const QString what = describePort(commPort_);
-    switch (error) {
-    case QSerialPort::DeviceNotFoundError:
-        throw serialError(SerialError::DeviceMissing,
-                          QStringLiteral("%1 cannot be opened: the device does not exist").arg(what));
-    case QSerialPort::PermissionError:
-        if (QFileInfo::exists(path) && !mayReadWrite(path))
-            throw serialError(SerialError::PermissionDenied,
-                              QStringLiteral("%1 cannot be opened: permission denied (is the user in the "
-                                             "dialout group?)")
-                                  .arg(what));
-        throw serialError(SerialError::DeviceBusy,
-                          QStringLiteral("%1 cannot be opened: the device is in use by another program").arg(what));
-    case QSerialPort::UnsupportedOperationError:
-        throw serialError(SerialError::OpenFailed,
-                          QStringLiteral("%1 cannot be opened: it is not a serial device").arg(what));
-    default:
-        throw serialError(SerialError::OpenFailed,
-                          QStringLiteral("%1 cannot be opened: %2").arg(what, port_.errorString()));
     }
 }
 
@@ -202,7 +162,9 @@ void HostSerial::close()
 void HostSerial::Output(const QByteArray& bytes)
 {
     if (!port_.isOpen())
-        throw serialError(SerialError::PortNotOpen, QStringLiteral("%1 is not open").arg(describePort(commPort_)));
+        throw serialError(
+            SerialError::PortNotOpen,
+            QStringLiteral("%1 is not open").arg(PortMap::portLabel(commPort_, map_.mapping(commPort_).path)));
     const bool written = port_.write(bytes) == bytes.size();
     // Push the bytes to the device now rather than on the next event-loop pass.
     if (written)
@@ -210,7 +172,7 @@ void HostSerial::Output(const QByteArray& bytes)
     if (!written || !port_.isOpen()) {
         close();
         throw serialError(SerialError::WriteFailed,
-                          QStringLiteral("writing to %1 failed: the device is gone").arg(describePort(commPort_)));
+                          QStringLiteral("writing to %1 failed: the device is gone").arg(openPortLabel_));
     }
 }
 

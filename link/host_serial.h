@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device_listing.h"
+#include "port_map.h"
 #include "serial_component.h"
 
 #include <QByteArray>
@@ -8,15 +10,21 @@
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
+class QSettings;
+
 // The serial component over a device of the host, through QSerialPort.
-// Port n is the device named by the environment variable TAVRIN_COM<n>, else
-// by the user setting Ports/COM<n>, else the platform's n-th serial port.
-// Every received byte is handed to the panel as its own OnComm event, posted
-// to the event loop, so bytes that arrive together are queued, never dropped.
+// The port map (port_map.h) says which device port n is; the device is opened
+// by its real name, symbolic links resolved. Every received byte is handed to
+// the panel as its own OnComm event, posted to the event loop, so bytes that
+// arrive together are queued, never dropped.
 class HostSerial final : public SerialComponent {
     Q_OBJECT
 public:
+    // On the panel's settings store and the devices of this host.
     explicit HostSerial(QObject* parent = nullptr);
+    HostSerial(std::unique_ptr<QSettings> settings, std::unique_ptr<DeviceListing> listing, QObject* parent = nullptr);
     ~HostSerial() override;
 
     void setCommPort(std::int16_t port) override;
@@ -31,9 +39,8 @@ public:
     std::int16_t CommEvent() const override { return commEvent_; }
     QByteArray Input() override;
     QString describePort(std::int16_t port) const override;
-
-    // The device path that port n stands for.
-    static QString devicePath(std::int16_t port);
+    // Assigns COM numbers to new devices; fails once if they cannot be stored.
+    void refreshPorts() override;
 
 private:
     struct LineSettings {
@@ -52,10 +59,14 @@ private:
     void endHold();
     void postDelivery();
     void deliverOne();
-    [[noreturn]] void throwOpenFailure(const QString& path, QSerialPort::SerialPortError error);
 
+    std::unique_ptr<QSettings> settings_;
+    std::unique_ptr<DeviceListing> listing_;
+    PortMap map_;
     QSerialPort port_;
     std::int16_t commPort_ = 1;
+    std::int16_t openPort_ = 0;  // the number the open port was opened at
+    QString openPortLabel_;      // "COM1 (/dev/ttyS0)" of the port that is open
     LineSettings line_;
     std::int16_t commEvent_ = 0;
     QByteArray pending_;  // received; bytes from pendingHead_ on are not yet delivered

@@ -6,6 +6,7 @@
 #include "lamp.h"
 #include "operation_error.h"
 #include "platform_services.h"
+#include "port_list_devices.h"
 #include "saved_port.h"
 #include "serial_component.h"
 #include "texts.h"
@@ -59,6 +60,8 @@ void Form1::startUp()
 
 void Form1::Com_Click()
 {
+    // New adapters get their numbers before or after the port is switched, never in its yields.
+    const PortListDevices::Opening opening(*portDevices_);
     try {
         comClickSteps();
     } catch (...) {

@@ -30,7 +30,8 @@ public:
 
     // True exactly while the port is open.
     virtual bool PortOpen() const = 0;
-    // True opens the port at CommPort(); false closes it (a closed port stays closed).
+    // True opens the port at CommPort(), and fails with PortAlreadyOpen while a
+    // port is open; false closes it (a closed port stays closed).
     virtual void setPortOpen(bool open) = 0;
 
     // Writes each byte in order, nothing added.
@@ -41,8 +42,13 @@ public:
     // The bytes received since the last read; they leave the receive buffer.
     virtual QByteArray Input() = 0;
 
-    // Describes the device behind the port number for messages ("COM1 (/dev/ttyS0)").
+    // Which device stands behind the port number, for the operator:
+    // "COM2: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)", "COM3: no device (/dev/ttyS2)".
     virtual QString describePort(std::int16_t port) const = 0;
+    // Brings the port numbers up to date with the devices present: a device
+    // seen for the first time gets a free number. Never called while a port
+    // is being opened.
+    virtual void refreshPorts() = 0;
 
 signals:
     // Raised on the GUI thread for every serial event.
@@ -53,6 +59,9 @@ signals:
 namespace SerialError {
 inline constexpr int DeviceMissing = 8002;
 inline constexpr int DeviceBusy = 8005;
+// Opening a port that is open: the number a serial control gives for a port
+// already open, whoever holds it.
+inline constexpr int PortAlreadyOpen = 8005;
 inline constexpr int PermissionDenied = 8006;
 inline constexpr int OpenFailed = 8010;
 inline constexpr int PortNotOpen = 8012;

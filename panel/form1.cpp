@@ -49,6 +49,7 @@ Form1::Form1(SerialComponent& comm, PlatformServices& platform, QWidget* parent)
     buildControls();
     setTabOrderAsDesigned();
     wireEvents();
+    watchPortListDevices();
     // The poll timer ticks from the moment the window exists.
     Timer1->start(LinkWatchdog::FastIntervalMs);
 }

@@ -12,6 +12,7 @@ class Frame;
 class Lamp;
 class OperationError;
 class PlatformServices;
+class PortListDevices;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -26,6 +27,7 @@ class SerialComponent;
 //   protocol/command_handlers.cpp the command buttons
 //   protocol/receive_handler.cpp  received bytes and replies
 //   panel/channel_display.cpp     state and state_dis
+//   panel/port_list_devices.cpp   the device behind each port list entry
 class Form1 final : public QWidget {
     Q_OBJECT
 public:
@@ -98,6 +100,7 @@ private:
     void labelOutlets();
     void nameShownPortEntry();
     void wireEvents();
+    void watchPortListDevices();
     void comClickSteps();
     // Opens or closes the port. Either ends the port session whose lost write
     // was already told, so the next tick tells about a closed port again.
@@ -115,6 +118,7 @@ private:
     void guarded(Handler&& handler);
 
     PlatformServices& platform_;
+    PortListDevices* portDevices_ = nullptr;  // owned by the window
     ReplyAssembler assembler_;
     LinkWatchdog watchdog_;
     std::array<std::int16_t, Channels> keystate_{};

@@ -142,7 +142,8 @@ private slots:
             w.startWith("1");
             Form1& f = *w.form;
             for (QPushButton* button : senders(f)) {
-                w.serial.setPortOpen(true);
+                if (!w.serial.PortOpen())
+                    w.serial.setPortOpen(true);
                 f.Senddis->setText("kept");
                 w.platform.messages.clear();
                 inject(w, fault, 1);

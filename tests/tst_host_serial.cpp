@@ -10,6 +10,7 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QSignalSpy>
+#include <QStandardPaths>
 #include <QTimer>
 #include <QtTest>
 
@@ -216,6 +217,34 @@ private slots:
         QVERIFY(!form.replies().Stateword().has_value());
     }
 
+    // Opening again while open fails and names the port that is open; that
+    // port stays open and keeps working.
+    void openingAnOpenPortFails_data()
+    {
+        QTest::addColumn<int>("nextPort");
+        QTest::newRow("same port") << 1;
+        QTest::newRow("another port picked meanwhile") << 3;
+    }
+    void openingAnOpenPortFails()
+    {
+        QFETCH(int, nextPort);
+        Pty pty;
+        ::fcntl(pty.master, F_SETFL, O_NONBLOCK);
+        HostSerial serial;
+        openCom1(serial);
+        serial.setCommPort(std::int16_t(nextPort));
+        try {
+            serial.setPortOpen(true);
+            QFAIL("opening an open port succeeded");
+        } catch (const OperationError& error) {
+            QCOMPARE(error.reportText(),
+                     "error NO: 8005--MSComm1: port already open: COM1 (" + pty.path + ") is open, close it first");
+        }
+        QVERIFY(serial.PortOpen());
+        serial.Output("s00t");
+        QCOMPARE(pty.read(4), QByteArray("s00t"));
+    }
+
     void otherEndGoingAwayClosesThePort()
     {
         Pty pty;
@@ -263,6 +292,8 @@ private slots:
 // the error report: the permission test runs it as another user.
 int main(int argc, char* argv[])
 {
+    // The port map reads and writes a settings store of the test's own.
+    QStandardPaths::setTestModeEnabled(true);
     if (qEnvironmentVariableIsSet("TAVRIN_PROBE_OPEN")) {
         QCoreApplication app(argc, argv);
         HostSerial serial;

@@ -250,6 +250,46 @@ private slots:
         QVERIFY(w.serial.written.isEmpty());
     }
 
+    // A click on the port button inside the list's yields reopens the old port:
+    // the list's own open then fails, and its report says which port is open.
+    void portReopenedInsideTheSwitchIsReported_data()
+    {
+        QTest::addColumn<int>("clickAtYield");  // 0: no click
+        QTest::addColumn<QStringList>("log");
+        QTest::addColumn<QStringList>("messages");
+        QTest::addColumn<int>("openPort");
+        QTest::addColumn<QColor>("lamp");
+
+        QTest::newRow("no click") << 0 << QStringList{"Close", "CommPort=3", "RThreshold=1", "Open"} << QStringList()
+                                  << 3 << kGreen;
+        const QString report = "error NO: 8005--MSComm1: port already open: COM1 (fake) is open, close it first";
+        QTest::newRow("click after closing") << 1 << QStringList{"Close", "Open", "CommPort=3", "RThreshold=1", "Open"}
+                                             << QStringList{report} << 1 << kRed;
+        QTest::newRow("click in the second yield")
+            << 2 << QStringList{"Close", "Open", "CommPort=3", "RThreshold=1", "Open"} << QStringList{report} << 1
+            << kRed;
+    }
+    void portReopenedInsideTheSwitchIsReported()
+    {
+        QFETCH(int, clickAtYield);
+        WindowFixture w;
+        w.startWith("1");
+        Form1& f = *w.form;
+        int yields = 0;
+        w.platform.onYield = [&] {
+            if (++yields == clickAtYield)
+                QTest::mouseClick(f.Comopen, Qt::LeftButton);
+        };
+        f.setListIndex(2);
+        QTEST(w.serial.log, "log");
+        QTEST(w.platform.messages, "messages");
+        QTEST(w.serial.openPort(), "openPort");
+        QTEST(f.Shape1->fillColor(), "lamp");
+        QCOMPARE(f.Com->currentText(), QString("COM3"));
+        // The handler ended at the failed open: no yield after it.
+        QCOMPARE(yields, clickAtYield == 0 ? 4 : 2);
+    }
+
     void portButtonFailureIsReportedOnce()
     {
         WindowFixture w;

@@ -1,5 +1,6 @@
 // The whole panel on the host serial component against the controller
 // simulator on a real pseudo-terminal.
+#include "fake_device_listing.h"
 #include "form1.h"
 #include "host_serial.h"
 #include "lamp.h"
@@ -9,7 +10,9 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QSettings>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <fcntl.h>
@@ -74,6 +77,37 @@ private slots:
         QCOMPARE(panel.form->Rxdis->text(), QString("0 5 3 74 "));
         QTRY_COMPARE_WITH_TIMEOUT(panel.form->Timer1->interval(), 5000, kWait);
         QCOMPARE(panel.form->Senddis->text(), QString("s00t"));
+    }
+
+    // One adapter and nothing configured: the first run gives the adapter a
+    // COM number, reaches the board on it, and the list says which device it is.
+    void firstRunFindsTheAdapter()
+    {
+        qunsetenv("TAVRIN_COM1");
+        SimProcess sim({"--word", "0x0a0"});
+        QVERIFY(!sim.device().isEmpty());
+        QTemporaryDir dir;
+        const QString byId = dir.filePath("usb-Orvessa_USB_adapter_OV-0042-if00-port0");
+        QVERIFY(QFile::link(sim.device(), byId));
+        auto listing = std::make_unique<FakeDeviceListing>();
+        listing->devices = {{sim.device(), "Orvessa USB adapter", "OV-0042", byId, {}}};
+        const QString settingsFile = dir.filePath("TavrinV1.3prj.conf");
+        HostSerial serial(std::make_unique<QSettings>(settingsFile, QSettings::IniFormat), std::move(listing));
+        TestPlatform platform;
+        platform.realYield = true;
+        Form1 form(serial, platform);
+        form.startUp();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+        QTRY_VERIFY_WITH_TIMEOUT(sim.commands().contains("s00t"), kWait);
+        QTRY_COMPARE_WITH_TIMEOUT(form.Lamp0[5]->fillColor(), kRed, kWait);
+        QCOMPARE(form.Com->currentText(), QString("COM1"));
+        const QString shown = "COM1: Orvessa USB adapter, serial OV-0042 (" + sim.device() + ")";
+        QTRY_COMPARE_WITH_TIMEOUT(form.Com->itemData(0, Qt::ToolTipRole).toString(), shown, kWait);
+        QCOMPARE(form.Com->accessibleDescription(), shown);
+        QCOMPARE(QSettings(settingsFile, QSettings::IniFormat).value("Ports/COM1").toString(), byId);
+        QCOMPARE(platform.messages, QStringList());
     }
 
     void clicksSwitchTheOutlets()

@@ -2,6 +2,10 @@
 
 #include "operation_error.h"
 
+namespace {
+QString name(int port) { return QStringLiteral("COM%1 (fake)").arg(port); }
+}  // namespace
+
 void FakeSerial::setCommPort(std::int16_t port)
 {
     log << QStringLiteral("CommPort=%1").arg(port);
@@ -24,13 +28,14 @@ void FakeSerial::setPortOpen(bool open)
         return;
     }
     if (open_)
-        return;
+        throw OperationError(SerialError::PortAlreadyOpen,
+                             "MSComm1: ", "port already open: " + name(openPort_) + " is open, close it first");
     if (failingPorts.contains(port_)) {
         const int number = failingPorts.value(port_);
         const QString reason = number == SerialError::DeviceMissing ? "the device does not exist"
                                : number == SerialError::DeviceBusy  ? "the device is in use by another program"
                                                                     : "permission denied";
-        throw OperationError(number, "MSComm1: ", describePort(port_) + " cannot be opened: " + reason);
+        throw OperationError(number, "MSComm1: ", name(port_) + " cannot be opened: " + reason);
     }
     open_ = true;
     openPort_ = port_;
@@ -45,10 +50,10 @@ void FakeSerial::Output(const QByteArray& bytes)
         writeVanishes = false;
         open_ = false;
         throw OperationError(SerialError::WriteFailed,
-                             "MSComm1: ", "writing to " + describePort(port_) + " failed: the device is gone");
+                             "MSComm1: ", "writing to " + name(port_) + " failed: the device is gone");
     }
     if (writeFails)
-        throw OperationError(SerialError::WriteFailed, "MSComm1: ", "writing to " + describePort(port_) + " failed");
+        throw OperationError(SerialError::WriteFailed, "MSComm1: ", "writing to " + name(port_) + " failed");
     written += bytes;
 }
 

@@ -5,6 +5,8 @@
 #include <QMap>
 #include <QStringList>
 
+#include <functional>
+
 // A serial component for window tests: records every operation and every
 // byte written, and lets a test deliver bytes and events or make the device fail.
 class FakeSerial final : public SerialComponent {
@@ -30,7 +32,20 @@ public:
     void Output(const QByteArray& bytes) override;
     std::int16_t CommEvent() const override { return event_; }
     QByteArray Input() override;
-    QString describePort(std::int16_t port) const override { return QStringLiteral("COM%1 (fake)").arg(port); }
+    // What describePort() says for a port; "COM<n> (fake)" for one not given.
+    QMap<int, QString> descriptions;
+    int refreshes = 0;
+    std::function<void()> onRefresh;  // runs inside every refreshPorts()
+    QString describePort(std::int16_t port) const override
+    {
+        return descriptions.value(port, QStringLiteral("COM%1 (fake)").arg(port));
+    }
+    void refreshPorts() override
+    {
+        ++refreshes;
+        if (onRefresh)
+            onRefresh();
+    }
 
     int openPort() const { return open_ ? openPort_ : 0; }
     // The device goes away on its own: the port closes without the panel.

@@ -1,0 +1,70 @@
+#include "host_device_listing.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSerialPortInfo>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
+
+namespace {
+
+// Device path -> the link in `folder` that points to it.
+QHash<QString, QString> linksByDevice(const QString& folder)
+{
+    QHash<QString, QString> links;
+    const QDir dir(folder);
+    for (const QFileInfo& link :
+         dir.entryInfoList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot, QDir::Name)) {
+        const QString target = link.canonicalFilePath();
+        if (!target.isEmpty())
+            links.insert(target, link.absoluteFilePath());
+    }
+    return links;
+}
+
+// What udev builds a by-id name from: the same for identical adapters.
+QString identityOf(const QSerialPortInfo& port)
+{
+    return QStringLiteral("%1:%2:%3:%4:%5")
+        .arg(port.vendorIdentifier())
+        .arg(port.productIdentifier())
+        .arg(port.manufacturer(), port.description(), port.serialNumber());
+}
+
+}  // namespace
+
+QList<SerialDevice> HostDeviceListing::presentDevices() const
+{
+    const QHash<QString, QString> byId = linksByDevice(QStringLiteral("/dev/serial/by-id"));
+    const QHash<QString, QString> byPath = linksByDevice(QStringLiteral("/dev/serial/by-path"));
+    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
+
+    QHash<QString, QString> byIdOfIdentity;
+    for (const QSerialPortInfo& port : ports) {
+        const QString link = byId.value(port.systemLocation());
+        if (!link.isEmpty() && port.hasVendorIdentifier())
+            byIdOfIdentity.insert(identityOf(port), link);
+    }
+
+    QList<SerialDevice> devices;
+    for (const QSerialPortInfo& port : ports) {
+        SerialDevice device;
+        device.systemLocation = port.systemLocation();
+        device.description = port.description();
+        device.serialNumber = port.serialNumber();
+        device.byId = byId.value(device.systemLocation);
+        if (device.byId.isEmpty() && port.hasVendorIdentifier())
+            device.byId = byIdOfIdentity.value(identityOf(port));
+        device.byPath = byPath.value(device.systemLocation);
+        devices << device;
+    }
+#ifdef __GLIBC__
+    // The listing reads every tty of the system through udev: give the memory
+    // it has freed back rather than keep it in a panel that runs for days.
+    ::malloc_trim(0);
+#endif
+    return devices;
+}
