@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "host_serial.h"
 #include "operation_error.h"
+#include "pty_pair.h"
 #include "test_platform.h"
 #include "unprivileged_run.h"
 
@@ -23,43 +24,8 @@
 
 namespace {
 // A pty pair whose slave stands for COM1.
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    QString path;
-    Pty()
-    {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0)
-            path = QString::fromLocal8Bit(name);
-        qputenv("TAVRIN_COM1", path.toLocal8Bit());
-    }
-    ~Pty()
-    {
-        closeMaster();
-        if (slave >= 0)
-            ::close(slave);
-    }
-    void closeMaster()
-    {
-        if (master >= 0)
-            ::close(master);
-        master = -1;
-    }
-    QByteArray read(int count)
-    {
-        QByteArray got;
-        QDeadlineTimer deadline(10000);
-        while (got.size() < count && !deadline.hasExpired()) {
-            char buffer[64];
-            const ssize_t n = ::read(master, buffer, sizeof buffer);
-            if (n > 0)
-                got.append(buffer, n);
-            else
-                QTest::qWait(5);
-        }
-        return got;
-    }
+struct Pty : PtyPair {
+    Pty() { qputenv("TAVRIN_COM1", path.toLocal8Bit()); }
 };
 
 void openCom1(HostSerial& serial)

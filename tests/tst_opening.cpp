@@ -5,6 +5,7 @@
 #include "host_serial.h"
 #include "lock_owner.h"
 #include "operation_error.h"
+#include "pty_pair.h"
 
 #include <QDir>
 #include <QFile>
@@ -23,37 +24,9 @@
 
 namespace {
 
-// A pty pair; the test reads at the master what the component writes to the slave.
-struct Pty {
-    int master = -1;
-    int slave = -1;
-    QString path;
-    Pty()
-    {
-        char name[256] = {};
-        if (::openpty(&master, &slave, name, nullptr, nullptr) == 0)
-            path = QString::fromLocal8Bit(name);
-        ::fcntl(master, F_SETFL, O_NONBLOCK);
-    }
-    ~Pty()
-    {
-        ::close(master);
-        ::close(slave);
-    }
-    QByteArray read(int count)
-    {
-        QByteArray got;
-        QDeadlineTimer deadline(10000);
-        while (got.size() < count && !deadline.hasExpired()) {
-            char buffer[64];
-            const ssize_t n = ::read(master, buffer, sizeof buffer);
-            if (n > 0)
-                got.append(buffer, n);
-            else
-                QTest::qWait(5);
-        }
-        return got;
-    }
+// A pty pair whose master never blocks the test.
+struct Pty : PtyPair {
+    Pty() { makeMasterNonBlocking(); }
 };
 
 // The test program run again as a child: it holds a device the way another

@@ -17,6 +17,15 @@ const QString kLinkFault = "串口通讯不正常，请检查串口";
 const QString kPortClosed = "串口未打开，请检查串口";
 const QByteArray kStatus = QByteArray::fromHex("00050374");
 
+// The boxes shown, an error report standing as "error" whatever its text.
+QStringList boxesShown(const TestPlatform& platform)
+{
+    QStringList shown;
+    for (const QString& message : platform.messages)
+        shown << (message.startsWith("error NO: ") ? QString("error") : message);
+    return shown;
+}
+
 void tick(Form1& f, int times)
 {
     for (int i = 0; i < times; ++i)
@@ -176,10 +185,7 @@ private slots:
         w.platform.whileBoxShown = [&](const QString&) { stoppedBeforeTheBox &= !f.Timer1->isActive(); };
         tick(f, 1);
 
-        QStringList shown;
-        for (const QString& message : w.platform.messages)
-            shown << (message.startsWith("error NO: ") ? QString("error") : message);
-        QTEST(shown, "boxes");
+        QTEST(boxesShown(w.platform), "boxes");
         QVERIFY(!f.Timer1->isActive());
         QVERIFY(stoppedBeforeTheBox);
         QVERIFY(!w.serial.written.contains("s00t"));
@@ -229,10 +235,7 @@ private slots:
         QVERIFY(!w.serial.PortOpen());
 
         tick(f, 1);
-        QStringList shown;
-        for (const QString& message : w.platform.messages)
-            shown << (message.startsWith("error NO: ") ? QString("error") : message);
-        QTEST(shown, "boxes");
+        QTEST(boxesShown(w.platform), "boxes");
         QVERIFY(!f.Timer1->isActive());
     }
 
