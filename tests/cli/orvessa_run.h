@@ -35,6 +35,8 @@ public:
     }
 
     void setEnv(const QString& name, const QString& value) { environment_.insert(name, value); }
+    // Runs this program instead of the built one (a copy elsewhere).
+    void setProgram(const QString& program) { program_ = program; }
     QProcessEnvironment environment() const { return environment_; }
 
     // Runs orvessa with `args`; `asUser` runs in the child before exec.
@@ -44,7 +46,7 @@ public:
         process.setProcessEnvironment(environment_);
         if (asUser)
             process.setChildProcessModifier(asUser);
-        process.start(QStringLiteral(ORVESSA_PATH), args);
+        process.start(program_, args);
         OrvessaResult result;
         if (!process.waitForFinished(30000)) {
             process.kill();
@@ -58,6 +60,7 @@ public:
     }
 
 private:
+    QString program_ = QStringLiteral(ORVESSA_PATH);
     QTemporaryDir config_;
     QProcessEnvironment environment_ = QProcessEnvironment::systemEnvironment();
 };

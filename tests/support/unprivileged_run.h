@@ -28,15 +28,25 @@ struct UnprivilegedRun {
         if (tryRun(program, environment))
             return;
         QTemporaryDir copyDir;
-        const QString copy = copyDir.filePath(QFileInfo(program).fileName());
-        const auto everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                              QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
-        if (!copyDir.isValid() || !QFile::setPermissions(copyDir.path(), everyone) || !QFile::copy(program, copy) ||
-            !QFile::setPermissions(copy, everyone)) {
+        const QString copy = copyEveryoneMayRun(program, copyDir);
+        if (copy.isEmpty()) {
             whyNotStarted += QStringLiteral("; no world-readable copy could be made in %1").arg(QDir::tempPath());
             return;
         }
         tryRun(copy, environment);
+    }
+
+    // A copy of `program` in `folder` that every user may run, the folder made
+    // readable by all; empty when it cannot be made.
+    static QString copyEveryoneMayRun(const QString& program, const QTemporaryDir& folder)
+    {
+        const QString copy = folder.filePath(QFileInfo(program).fileName());
+        const auto everyone = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                              QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther;
+        if (!folder.isValid() || !QFile::setPermissions(folder.path(), everyone) || !QFile::copy(program, copy) ||
+            !QFile::setPermissions(copy, everyone))
+            return {};
+        return copy;
     }
 
 private:
