@@ -2,6 +2,7 @@
 
 #include "operation_error.h"
 #include "saved_port.h"
+#include "setting_text.h"
 
 #include <QSettings>
 
@@ -32,11 +33,8 @@ OutletNames outletNames()
     settings.beginGroup(QStringLiteral("Outlets"));
     OutletNames names;
     for (int outlet = 1; outlet <= OutletCount; ++outlet) {
-        const QVariant value = settings.value(QString::number(outlet));
-        // QSettings reads an unquoted value with commas as a list of strings.
-        const QString name = value.typeId() == QMetaType::QStringList ? value.toStringList().join(QStringLiteral(", "))
-                                                                      : value.toString();
-        names[std::size_t(outlet - 1)] = name.trimmed();
+        // A name written with commas reads as written, as the panel reads it.
+        names[std::size_t(outlet - 1)] = settingText(settings.value(QString::number(outlet)), u", ").trimmed();
     }
     return names;
 }

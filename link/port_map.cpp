@@ -1,5 +1,7 @@
 #include "port_map.h"
 
+#include "setting_text.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -56,14 +58,6 @@ bool systemOrder(const SerialDevice& a, const SerialDevice& b)
         return std::pair(location.left(digits), location.mid(digits).toLongLong());
     };
     return split(a.systemLocation) < split(b.systemLocation);
-}
-
-QString settingText(const QVariant& value)
-{
-    // A hand-edited value with a comma in it reads back as a list.
-    if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(QLatin1Char(','));
-    return value.toString().trimmed();
 }
 
 }  // namespace
@@ -129,7 +123,7 @@ PortMap::Mapping PortMap::mapping(std::int16_t port) const
     const QByteArray fromEnv = qgetenv(environmentVariable(port).toLatin1().constData());
     if (!fromEnv.trimmed().isEmpty())
         return {QString::fromLocal8Bit(fromEnv.trimmed()), Source::Environment};
-    const QString fromSettings = settingText(settings_.value(settingsKey(port)));
+    const QString fromSettings = settingText(settings_.value(settingsKey(port)), u",").trimmed();
     if (!fromSettings.isEmpty())
         return {fromSettings, Source::Settings};
     if (port >= FirstPort && port <= LastPort && !assigned_[std::size_t(port)].isEmpty())

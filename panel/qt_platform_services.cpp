@@ -1,5 +1,7 @@
 #include "qt_platform_services.h"
 
+#include "setting_text.h"
+
 #include <QCoreApplication>
 #include <QMessageBox>
 #include <QSettings>
@@ -22,23 +24,10 @@ void QtPlatformServices::doEvents()
     QCoreApplication::sendPostedEvents();
 }
 
-namespace {
-
-// A hand-edited value with a comma in it reads back as a list, its items
-// trimmed; it is still the one stored text.
-QString storedText(const QVariant& value, QStringView separator)
-{
-    if (value.typeId() == QMetaType::QStringList)
-        return value.toStringList().join(separator);
-    return value.toString();
-}
-
-}  // namespace
-
 QString QtPlatformServices::getSetting(const QString& section, const QString& key, const QString& fallback)
 {
     // Start-up judges a port choice such as "3,4" as the text it is.
-    return storedText(QSettings().value(section + QLatin1Char('/') + key, fallback), u",");
+    return settingText(QSettings().value(section + QLatin1Char('/') + key, fallback), u",");
 }
 
 QStringList QtPlatformServices::getSettings(const QString& section, const QStringList& keys)
@@ -47,7 +36,7 @@ QStringList QtPlatformServices::getSettings(const QString& section, const QStrin
     settings.beginGroup(section);
     QStringList values;
     for (const QString& key : keys)
-        values << storedText(settings.value(key), u", ");  // names read as they are written
+        values << settingText(settings.value(key), u", ");  // names read as they are written
     return values;
 }
 
