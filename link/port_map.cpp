@@ -149,19 +149,14 @@ QList<PortMap::Assignment> PortMap::assignNewDevices()
     const QList<SerialDevice>& devices = *listed_;
 
     // Mappings of the operator, of earlier runs and of this run hold their numbers.
+    const ResolvedPorts mapped = resolvedPorts();
     std::array<bool, LastPort + 1> held{};
-    std::array<Mapping, LastPort + 1> mapped;
-    std::array<QString, LastPort + 1> real;
-    for (std::int16_t port = FirstPort; port <= LastPort; ++port) {
-        mapped[std::size_t(port)] = mapping(port);
-        held[std::size_t(port)] = mapped[std::size_t(port)].source != Source::Default;
-        if (held[std::size_t(port)])
-            real[std::size_t(port)] = realDevice(mapped[std::size_t(port)].path);
-    }
+    for (std::int16_t port = FirstPort; port <= LastPort; ++port)
+        held[std::size_t(port)] = mapped[std::size_t(port)].mapping.source != Source::Default;
     const auto reachedByAMapping = [&](const SerialDevice& device) {
         for (std::int16_t port = FirstPort; port <= LastPort; ++port) {
-            if (held[std::size_t(port)] &&
-                reaches(mapped[std::size_t(port)].path, real[std::size_t(port)], device, devices))
+            const Resolved& entry = mapped[std::size_t(port)];
+            if (held[std::size_t(port)] && reaches(entry.mapping.path, entry.real, device, devices))
                 return true;
         }
         return false;
@@ -211,22 +206,29 @@ QList<PortMap::PresentDevice> PortMap::presentDevices()
 {
     relist();
     const QList<SerialDevice>& devices = *listed_;
-    std::array<Mapping, LastPort + 1> mapped;
-    std::array<QString, LastPort + 1> real;
-    for (std::int16_t port = FirstPort; port <= LastPort; ++port) {
-        mapped[std::size_t(port)] = mapping(port);
-        real[std::size_t(port)] = realDevice(mapped[std::size_t(port)].path);
-    }
+    const ResolvedPorts mapped = resolvedPorts();
     QList<PresentDevice> present;
     for (const SerialDevice& device : devices) {
         PresentDevice entry{device, stablePath(device, devices), 0};
         for (std::int16_t port = FirstPort; port <= LastPort && entry.port == 0; ++port) {
-            if (reaches(mapped[std::size_t(port)].path, real[std::size_t(port)], device, devices))
+            const Resolved& resolved = mapped[std::size_t(port)];
+            if (reaches(resolved.mapping.path, resolved.real, device, devices))
                 entry.port = port;
         }
         present << entry;
     }
     return present;
+}
+
+PortMap::ResolvedPorts PortMap::resolvedPorts() const
+{
+    ResolvedPorts mapped;
+    for (std::int16_t port = FirstPort; port <= LastPort; ++port) {
+        Resolved& entry = mapped[std::size_t(port)];
+        entry.mapping = mapping(port);
+        entry.real = realDevice(entry.mapping.path);
+    }
+    return mapped;
 }
 
 QString PortMap::describe(std::int16_t port) const

@@ -91,6 +91,14 @@ public:
     static QString deviceText(const SerialDevice& device);
 
 private:
+    // A mapping with the device it names, links resolved.
+    struct Resolved {
+        Mapping mapping;
+        QString real;
+    };
+    using ResolvedPorts = std::array<Resolved, LastPort + 1>;  // by port number
+    // The mapping of every port, as things stand.
+    ResolvedPorts resolvedPorts() const;
     const QList<SerialDevice>& listed() const;
     void relist();
 
