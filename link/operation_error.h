@@ -51,3 +51,18 @@ inline const QString App = QStringLiteral("TavrinV1.3prj: ");
 inline const QString PortList = QStringLiteral("Com: ");
 inline const QString Serial = QStringLiteral("MSComm1: ");
 }  // namespace ErrorSource
+
+// Inside a catch block: the failure being handled, as the error report shows
+// it. Anything but an OperationError is an unexpected failure.
+inline OperationError currentFailure()
+{
+    try {
+        throw;
+    } catch (const OperationError& error) {
+        return error;
+    } catch (const std::exception& error) {
+        return OperationError(ErrorNumber::Unexpected, ErrorSource::App, QString::fromLocal8Bit(error.what()));
+    } catch (...) {
+        return OperationError(ErrorNumber::Unexpected, ErrorSource::App, QStringLiteral("unknown failure"));
+    }
+}

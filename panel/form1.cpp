@@ -235,18 +235,7 @@ void Form1::setListIndex(std::int16_t index)
 
 void Form1::reportError(const OperationError& error) { platform_.msgBox(error.reportText()); }
 
-void Form1::reportCurrentFailure()
-{
-    try {
-        throw;
-    } catch (const OperationError& error) {
-        reportError(error);
-    } catch (const std::exception& error) {
-        reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QString::fromLocal8Bit(error.what())));
-    } catch (...) {
-        reportError(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QStringLiteral("unknown failure")));
-    }
-}
+void Form1::reportCurrentFailure() { reportError(currentFailure()); }
 
 template <typename Handler>
 void Form1::guarded(Handler&& handler)

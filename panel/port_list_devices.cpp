@@ -59,11 +59,8 @@ void PortListDevices::refresh()
     }
     try {
         serial_.refreshPorts();
-    } catch (const OperationError& error) {
-        platform_.msgBox(error.reportText());
-    } catch (const std::exception& error) {
-        platform_.msgBox(OperationError(ErrorNumber::Unexpected, ErrorSource::App, QString::fromLocal8Bit(error.what()))
-                             .reportText());
+    } catch (...) {
+        platform_.msgBox(currentFailure().reportText());
     }
     showDevices();
 }
