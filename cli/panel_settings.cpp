@@ -1,16 +1,13 @@
 #include "panel_settings.h"
 
 #include "operation_error.h"
+#include "port_map.h"
 #include "saved_port.h"
 #include "setting_text.h"
 
 #include <QSettings>
 
 namespace Cli::PanelSettings {
-
-namespace {
-constexpr int PanelPorts = 4;  // the panel's list offers COM1 to COM4
-}
 
 QString portFromSaved(const QString& saved)
 {
@@ -20,7 +17,7 @@ QString portFromSaved(const QString& saved)
     } catch (const OperationError&) {
         number = 0;
     }
-    if (number < 1 || number > PanelPorts)
+    if (number < PortMap::FirstPort || number > PortMap::LastPort)
         number = 1;
     return QStringLiteral("COM%1").arg(number);
 }

@@ -5,9 +5,9 @@
 
 #include "host_device_listing.h"
 #include "lock_owner.h"
+#include "open_failure.h"
 #include "port_map.h"
 
-#include <QFile>
 #include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -15,13 +15,9 @@
 
 #include <algorithm>
 
-#include <unistd.h>
-
 namespace PortAccess {
 
 namespace {
-
-constexpr int PanelPorts = 4;
 
 const QRegularExpression& comPattern()
 {
@@ -62,7 +58,7 @@ QList<int> furtherMappedPorts()
         // Only the exact spelling the mapping itself reads: "COM<n>".
         if (match.hasMatch() && name.startsWith(QLatin1String("COM"))) {
             const int number = match.captured(1).toInt();
-            if (number > PanelPorts && !numbers.contains(number))
+            if (number > PortMap::LastPort && !numbers.contains(number))
                 numbers << number;
         }
     };
@@ -78,17 +74,11 @@ QList<int> furtherMappedPorts()
     return numbers;
 }
 
-bool mayReadWrite(const QString& path) { return ::access(QFile::encodeName(path).constData(), R_OK | W_OK) == 0; }
-
-// Serial ports belong to the group dialout on Debian; a device of another
-// group (other than root's) is opened by joining that one.
+// The group that may open the device is the panel's answer too.
 QString permissionFix(const QString& device)
 {
-    QString group = QFileInfo(device).group();
-    if (group.isEmpty() || group == QLatin1String("root"))
-        group = QStringLiteral("dialout");
     return QStringLiteral("permission denied: add the user to the group %1 (sudo adduser $USER %1), then log in again")
-        .arg(group);
+        .arg(permittedGroup(device));
 }
 
 OpenResult failed(const Port& port, const QString& device, OpenFailure failure, const QString& why)
@@ -120,7 +110,7 @@ QString describe(const Port& port)
 QList<PortState> listPorts()
 {
     QList<int> numbers;
-    for (int number = 1; number <= PanelPorts; ++number)
+    for (int number = PortMap::FirstPort; number <= PortMap::LastPort; ++number)
         numbers << number;
     numbers << furtherMappedPorts();
 
@@ -158,7 +148,7 @@ OpenResult open(const Port& port)
         if (const auto holder = lockHolder(device))
             return failed(port, device, OpenFailure::Busy,
                           QStringLiteral("it is busy, held by %1 (process %2)").arg(holder->program).arg(holder->pid));
-        if (QFileInfo::exists(device) && !mayReadWrite(device))
+        if (permissionMissing(device))
             return failed(port, device, OpenFailure::NotPermitted, permissionFix(device));
         return failed(port, device, OpenFailure::Busy, QStringLiteral("it is busy, held by another program"));
     case QSerialPort::UnsupportedOperationError:

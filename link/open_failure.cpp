@@ -25,16 +25,6 @@ OperationError serialError(int number, const QString& description)
     return OperationError(number, ErrorSource::Serial, description);
 }
 
-bool mayReadWrite(const QString& device)
-{
-#ifdef Q_OS_UNIX
-    return ::access(QFile::encodeName(device).constData(), R_OK | W_OK) == 0;
-#else
-    Q_UNUSED(device);
-    return true;
-#endif
-}
-
 QString missingDevice(const OpenAttempt& attempt, PortMap& map)
 {
     QStringList present;
@@ -75,19 +65,6 @@ QString userName()
     return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(::geteuid());
 }
 
-// The group whose members may open the device: its own group when that group
-// may read and write it, else dialout, the serial devices' group on Debian.
-QString deviceGroup(const QString& device)
-{
-    struct stat info {};
-    if (::stat(QFile::encodeName(device).constData(), &info) == 0 &&
-        (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && info.st_gid != 0) {
-        if (const group* owner = ::getgrgid(info.st_gid))
-            return QString::fromLocal8Bit(owner->gr_name);
-    }
-    return QStringLiteral("dialout");
-}
-
 // The user is listed in the group, but this process started without it.
 bool joinedSinceLogin(const QString& groupName, const QString& user)
 {
@@ -115,7 +92,7 @@ QString notPermitted(const OpenAttempt& attempt)
 {
 #ifdef Q_OS_UNIX
     const QString user = userName();
-    const QString group = deviceGroup(attempt.device);
+    const QString group = permittedGroup(attempt.device);
     if (joinedSinceLogin(group, user))
         return QStringLiteral("permission denied. The user %1 is in the %2 group, but this session began before "
                               "that: log out and log in again")
@@ -139,7 +116,7 @@ OperationError openFailure(const OpenAttempt& attempt, PortMap& map)
     case QSerialPort::PermissionError:
         // Qt says the same for a device it may not open and one that another
         // program holds (its lock file, or the exclusive mode of the device).
-        if (QFileInfo::exists(attempt.device) && !mayReadWrite(attempt.device))
+        if (permissionMissing(attempt.device))
             return serialError(SerialError::PermissionDenied, what + notPermitted(attempt));
         return serialError(SerialError::DeviceBusy, what + busyDevice(attempt));
     case QSerialPort::UnsupportedOperationError:
@@ -148,3 +125,28 @@ OperationError openFailure(const OpenAttempt& attempt, PortMap& map)
         return serialError(SerialError::OpenFailed, what + attempt.systemText);
     }
 }
+
+bool permissionMissing(const QString& device)
+{
+#ifdef Q_OS_UNIX
+    return QFileInfo::exists(device) && ::access(QFile::encodeName(device).constData(), R_OK | W_OK) != 0;
+#else
+    Q_UNUSED(device);
+    return false;
+#endif
+}
+
+#ifdef Q_OS_UNIX
+QString permittedGroup(const QString& device)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(device).constData(), &info) == 0 &&
+        (info.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && info.st_gid != 0) {
+        if (const group* owner = ::getgrgid(info.st_gid))
+            return QString::fromLocal8Bit(owner->gr_name);
+    }
+    return QStringLiteral("dialout");
+}
+#else
+QString permittedGroup(const QString&) { return QStringLiteral("dialout"); }
+#endif

@@ -24,3 +24,13 @@ struct OpenAttempt {
 // process holding it where its lock file says so; a device the user may not
 // open names the dialout group. Lists the devices present through `map`.
 OperationError openFailure(const OpenAttempt& attempt, PortMap& map);
+
+// True when `device` exists and this user may not read and write it: what
+// tells a missing permission from a device another program holds, when
+// QSerialPort reports either as a permission error.
+bool permissionMissing(const QString& device);
+
+// The group whose members may open `device`: its own group when that group
+// may read and write it (and is not root's), else dialout, the serial devices'
+// group on Debian.
+QString permittedGroup(const QString& device);
