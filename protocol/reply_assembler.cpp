@@ -1,11 +1,6 @@
 #include "reply_assembler.h"
 
-namespace {
-constexpr std::uint8_t StatusMark = 't';
-constexpr std::uint8_t UpgradeMark = 'd';
-constexpr std::uint8_t UpgradeU = 'u';
-constexpr std::uint8_t UpgradeP = 'p';
-}  // namespace
+#include "reply_format.h"
 
 void ReplyAssembler::wrap()
 {
@@ -43,12 +38,14 @@ void ReplyAssembler::file(std::uint8_t byte)
 
 ReplyAssembler::Reply ReplyAssembler::recognise()
 {
-    if (rxpos_ != 4)
+    if (rxpos_ != ReplyFormat::Size)
         return Reply::None;
-    if (rxframe_[3] == UpgradeMark)
-        return rxframe_[1] == UpgradeU && rxframe_[2] == UpgradeP ? Reply::UpgradeReady : Reply::None;
-    if (rxframe_[3] == StatusMark && rxframe_[0] == 0) {
-        stateword_ = static_cast<std::uint16_t>(rxframe_[1] + 256u * rxframe_[2]);
+    const std::uint8_t* group = rxframe_.data();
+    // A group ending in 'd' is an upgrade-ready reply or nothing, never a status reply.
+    if (group[3] == ReplyFormat::UpgradeMark)
+        return ReplyFormat::isUpgradeReady(group) ? Reply::UpgradeReady : Reply::None;
+    if (ReplyFormat::isStatus(group)) {
+        stateword_ = ReplyFormat::stateword(group);
         return Reply::Status;
     }
     return Reply::None;

@@ -1,10 +1,11 @@
 #include "reply_scanner.h"
 
+#include "reply_format.h"
+
 bool ReplyScanner::matches(const char* first) const
 {
-    if (kind_ == Kind::Status)
-        return first[0] == '\0' && first[3] == 't';
-    return first[1] == 'u' && first[2] == 'p' && first[3] == 'd';
+    const auto* group = reinterpret_cast<const std::uint8_t*>(first);
+    return kind_ == Kind::Status ? ReplyFormat::isStatus(group) : ReplyFormat::isUpgradeReady(group);
 }
 
 bool ReplyScanner::feed(const QByteArray& bytes)
@@ -31,6 +32,5 @@ std::optional<std::uint16_t> ReplyScanner::stateword() const
 {
     if (!reply_ || kind_ != Kind::Status)
         return std::nullopt;
-    const auto byte = [this](int i) { return static_cast<std::uint8_t>(reply_->at(i)); };
-    return static_cast<std::uint16_t>(byte(1) + 256u * byte(2));
+    return ReplyFormat::stateword(reinterpret_cast<const std::uint8_t*>(reply_->constData()));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "reply_format.h"
+
 #include <QByteArray>
 
 #include <cstdint>
@@ -7,15 +9,13 @@
 
 // Finds the controller's first reply of one kind in the bytes received after
 // a command was sent, whatever comes before it (noise, the tail of a late
-// answer). The replies are the four bytes the reply assembler recognises:
-//   status reply         0x00, low byte, high byte, 't'
-//   upgrade-ready reply  any byte, 'u', 'p', 'd'
-// Unlike the assembler, it needs no alignment: a reply may start at any byte
-// and may be split over several reads.
+// answer). The replies are the four bytes the reply assembler recognises
+// (reply_format.h). Unlike the assembler, it needs no alignment: a reply may
+// start at any byte and may be split over several reads.
 class ReplyScanner {
 public:
     enum class Kind { Status, UpgradeReady };
-    static constexpr int ReplySize = 4;
+    static constexpr int ReplySize = ReplyFormat::Size;
 
     explicit ReplyScanner(Kind kind) : kind_(kind) {}
 
