@@ -136,7 +136,6 @@ void HostSerial::open()
     applyLineSettings();
     if (!port_.open(QIODevice::ReadWrite))
         throw openFailure({commPort_, path, device, port_.error(), port_.errorString()}, map_);
-    openPort_ = commPort_;
     openPortLabel_ = PortMap::portLabel(commPort_, path);
     try {
         applyLineSettings();

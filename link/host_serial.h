@@ -65,8 +65,7 @@ private:
     PortMap map_;
     QSerialPort port_;
     std::int16_t commPort_ = 1;
-    std::int16_t openPort_ = 0;  // the number the open port was opened at
-    QString openPortLabel_;      // "COM1 (/dev/ttyS0)" of the port that is open
+    QString openPortLabel_;  // "COM1 (/dev/ttyS0)" of the port that is open
     LineSettings line_;
     std::int16_t commEvent_ = 0;
     QByteArray pending_;  // received; bytes from pendingHead_ on are not yet delivered
