@@ -108,12 +108,14 @@ void Form1::buildControls()
     Rxdis->setReadOnly(true);
 
     Com = new QComboBox(this);
+    // The font comes first: the text field the list makes lays out its text
+    // when it is made, and again on each change of font.
+    Com->setFont(Fonts::song(10.5));
     Com->setEditable(true);
     Com->setInsertPolicy(QComboBox::NoInsert);
     Com->setCompleter(nullptr);
     Com->setEditText(QStringLiteral("Com"));
     Com->setGeometry(t.rect(4200, 3720, 855, 330));
-    Com->setFont(Fonts::song(10.5));
 
     Shape1 = new Lamp(this);
     Shape1->setGeometry(t.rect(6000, 3720, 255, 255));
