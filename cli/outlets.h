@@ -27,5 +27,7 @@ QString outletLabel(int outlet, const OutletNames& names);
 
 // Whether outlet n is on in the board's state word: bit n-1 is set.
 constexpr bool isOn(unsigned word, int outlet) { return (word >> (outlet - 1)) & 1u; }
+// "on" or "off".
+inline QString stateName(bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); }
 
 }  // namespace Cli

@@ -4,7 +4,6 @@
 #include "port_access.h"
 
 #include "host_device_listing.h"
-#include "lock_owner.h"
 #include "open_failure.h"
 #include "port_map.h"
 
@@ -39,18 +38,7 @@ Port comPort(PortMap& map, int number)
     return Port{PortMap::portName(port), map.resolve(port)};
 }
 
-QString realDevice(const QString& path) { return PortMap::realDevice(path); }
-
-// A lock whose process has ended holds nothing.
-std::optional<Holder> lockHolder(const QString& device)
-{
-    const std::optional<LockOwner> owner = deviceLockOwner(device);
-    if (!owner)
-        return std::nullopt;
-    return Holder{owner->program.isEmpty() ? QStringLiteral("a program") : owner->program, owner->pid};
-}
-
-QList<int> furtherMappedPorts()
+QList<int> furtherMappedPorts(QSettings& settings)
 {
     QList<int> numbers;
     const auto add = [&numbers](const QString& name) {
@@ -65,11 +53,11 @@ QList<int> furtherMappedPorts()
     for (const QString& variable : QProcessEnvironment::systemEnvironment().keys())
         if (variable.startsWith(QLatin1String("TAVRIN_")) && !qEnvironmentVariableIsEmpty(qPrintable(variable)))
             add(variable.mid(7));
-    const std::unique_ptr<QSettings> settings = openPanelSettings();
-    settings->beginGroup(QStringLiteral("Ports"));
-    for (const QString& key : settings->childKeys())
-        if (!settings->value(key).toString().isEmpty())
+    settings.beginGroup(QStringLiteral("Ports"));
+    for (const QString& key : settings.childKeys())
+        if (!settings.value(key).toString().isEmpty())
             add(key);
+    settings.endGroup();
     std::sort(numbers.begin(), numbers.end());
     return numbers;
 }
@@ -109,18 +97,18 @@ QString describe(const Port& port)
 
 QList<PortState> listPorts()
 {
+    PanelPortMap map;
     QList<int> numbers;
     for (int number = PortMap::FirstPort; number <= PortMap::LastPort; ++number)
         numbers << number;
-    numbers << furtherMappedPorts();
+    numbers << furtherMappedPorts(*map.settings);
 
-    PanelPortMap map;
     QList<PortState> ports;
     for (int number : numbers) {
         PortState state{comPort(map.map, number), false, std::nullopt};
         state.present = QFileInfo::exists(state.port.device);
         if (state.present)
-            state.holder = lockHolder(realDevice(state.port.device));
+            state.holder = deviceLockOwner(PortMap::realDevice(state.port.device));
         ports << state;
     }
     return ports;
@@ -128,7 +116,7 @@ QList<PortState> listPorts()
 
 OpenResult open(const Port& port)
 {
-    const QString device = realDevice(port.device);
+    const QString device = PortMap::realDevice(port.device);
     auto serial = std::make_unique<QSerialPort>();
     serial->setPortName(device);
     serial->setBaudRate(QSerialPort::Baud9600);
@@ -145,9 +133,10 @@ OpenResult open(const Port& port)
     case QSerialPort::PermissionError:
         // QSerialPort says the same for a lock another program holds, for a
         // device opened exclusively, and for a device the user may not open.
-        if (const auto holder = lockHolder(device))
-            return failed(port, device, OpenFailure::Busy,
-                          QStringLiteral("it is busy, held by %1 (process %2)").arg(holder->program).arg(holder->pid));
+        if (const auto holder = deviceLockOwner(device))
+            return failed(
+                port, device, OpenFailure::Busy,
+                QStringLiteral("it is busy, held by %1 (process %2)").arg(holder->programName()).arg(holder->pid));
         if (permissionMissing(device))
             return failed(port, device, OpenFailure::NotPermitted, permissionFix(device));
         return failed(port, device, OpenFailure::Busy, QStringLiteral("it is busy, held by another program"));

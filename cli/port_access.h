@@ -1,5 +1,7 @@
 #pragma once
 
+#include "lock_owner.h"
+
 #include <QList>
 #include <QSerialPort>
 #include <QString>
@@ -8,10 +10,9 @@
 #include <optional>
 
 // Everything orvessa needs from the host's serial ports, in one place: what a
-// port name stands for, which ports there are and who holds them, and opening
-// one as the panel opens it. Nothing else in cli/ touches device paths, lock
-// files or QSerialPort's open, so the port map of link/ can take over behind
-// these functions without the rest of the program changing.
+// port name stands for (the panel's port map), which ports there are and who
+// holds them, and opening one as the panel opens it. Nothing else in cli/
+// touches device paths, lock files or QSerialPort's open.
 namespace PortAccess {
 
 // A port as the caller names it and the device it stands for.
@@ -27,16 +28,10 @@ std::optional<Port> resolve(const QString& value);
 // "COM3 (/dev/ttyUSB0)", or the path alone for a port named by its path.
 QString describe(const Port& port);
 
-// A running program that holds a device, as the device's lock file says.
-struct Holder {
-    QString program;
-    qint64 pid = 0;
-};
-
 struct PortState {
     Port port;
-    bool present = false;          // the device exists
-    std::optional<Holder> holder;  // set when the device is in use
+    bool present = false;             // the device exists
+    std::optional<LockOwner> holder;  // the running program whose lock file holds the device
 };
 
 // COM1 to COM4, then every further COM<n> that is mapped to a device of its

@@ -63,7 +63,7 @@ int printOutcome(const Invocation& call, const PortAccess::Port& port, const Rep
         printResult(call.json ? Report::jsonLine(Report::statusObject(where, *outcome.word, outcome.outlets, names))
                               : Report::statusLines(*outcome.word, outcome.outlets, names));
     } else if (call.json) {
-        QJsonObject object{{QStringLiteral("port"), where.port}, {QStringLiteral("device"), where.device}};
+        QJsonObject object = Report::whereObject(where);
         if (call.verb == Verb::Upgrade)
             object.insert(QStringLiteral("upgrade_ready"), true);
         printResult(Report::jsonLine(object));

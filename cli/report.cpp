@@ -30,12 +30,18 @@ void addWhere(QJsonObject& object, const Where& where)
 
 }  // namespace
 
+QJsonObject whereObject(const Where& where)
+{
+    QJsonObject object;
+    addWhere(object, where);
+    return object;
+}
+
 QString statusLines(std::uint16_t word, const QList<int>& outlets, const OutletNames& names)
 {
     QString text;
     for (int outlet : outlets)
-        text += QStringLiteral("%1: %2\n")
-                    .arg(outletLabel(outlet, names), isOn(word, outlet) ? QStringLiteral("on") : QStringLiteral("off"));
+        text += QStringLiteral("%1: %2\n").arg(outletLabel(outlet, names), stateName(isOn(word, outlet)));
     return text;
 }
 
@@ -62,8 +68,9 @@ QString portLines(const QList<PortAccess::PortState>& ports)
         if (!state.present)
             line += QStringLiteral("missing");
         else if (state.holder)
-            line +=
-                QStringLiteral("present  in use by %1 (process %2)").arg(state.holder->program).arg(state.holder->pid);
+            line += QStringLiteral("present  in use by %1 (process %2)")
+                        .arg(state.holder->programName())
+                        .arg(state.holder->pid);
         else
             line += QStringLiteral("present  free");
         text += line + QLatin1Char('\n');
@@ -77,7 +84,7 @@ QJsonObject portsObject(const QList<PortAccess::PortState>& ports)
     for (const auto& state : ports) {
         QJsonValue holder(QJsonValue::Null);
         if (state.holder)
-            holder = QJsonObject{{QStringLiteral("program"), state.holder->program},
+            holder = QJsonObject{{QStringLiteral("program"), state.holder->programName()},
                                  {QStringLiteral("pid"), state.holder->pid}};
         array.append(QJsonObject{
             {QStringLiteral("port"), state.port.name},

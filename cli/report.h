@@ -26,6 +26,9 @@ QString statusLines(std::uint16_t word, const QList<int>& outlets, const OutletN
 // {"port", "device", "word", "outlets": [{"number", "name" (null without one), "on"}]}
 QJsonObject statusObject(const Where& where, std::uint16_t word, const QList<int>& outlets, const OutletNames& names);
 
+// {"port", "device"}: the result of a command the board does not answer with a state.
+QJsonObject whereObject(const Where& where);
+
 // One line per port: name, device, present or missing, free or who holds it.
 QString portLines(const QList<PortAccess::PortState>& ports);
 // {"ports": [{"port", "device", "present", "in_use", "holder": {"program", "pid"} or null}]}

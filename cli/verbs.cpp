@@ -16,8 +16,6 @@ QList<int> allOutlets()
     return outlets;
 }
 
-QString stateWord(bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); }
-
 // Done when every outlet is in the state `wanted` gives for it; otherwise a
 // failure naming each outlet that is not.
 template <typename Wanted>
@@ -28,7 +26,7 @@ Outcome confirm(std::uint16_t word, const QList<int>& outlets, Wanted wanted, co
     for (int outlet : outlets) {
         const bool on = isOn(word, outlet);
         if (on != wanted(outlet))
-            wrong << QStringLiteral("%1 is %2, not %3").arg(outletLabel(outlet, names), stateWord(on), stateWord(!on));
+            wrong << QStringLiteral("%1 is %2, not %3").arg(outletLabel(outlet, names), stateName(on), stateName(!on));
     }
     if (!wrong.isEmpty()) {
         outcome.status = ExitStatus::BoardFailed;

@@ -16,11 +16,6 @@ namespace {
 constexpr int BurstWindowMs = 40;
 constexpr int BurstBytes = 32;
 
-OperationError serialError(int number, const QString& description)
-{
-    return OperationError(number, ErrorSource::Serial, description);
-}
-
 }  // namespace
 
 HostSerial::HostSerial(QObject* parent) : HostSerial(openPanelSettings(), std::make_unique<HostDeviceListing>(), parent)

@@ -13,6 +13,9 @@
 struct LockOwner {
     qint64 pid = 0;
     QString program;  // empty when neither the lock file nor the system names it
+
+    // The program as a message names it: "a program" when nothing names it.
+    QString programName() const { return program.isEmpty() ? QStringLiteral("a program") : program; }
 };
 
 // The folders where programs keep device lock files, the usual first.

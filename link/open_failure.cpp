@@ -20,11 +20,6 @@
 
 namespace {
 
-OperationError serialError(int number, const QString& description)
-{
-    return OperationError(number, ErrorSource::Serial, description);
-}
-
 QString missingDevice(const OpenAttempt& attempt, PortMap& map)
 {
     QStringList present;
@@ -50,7 +45,7 @@ QString busyDevice(const OpenAttempt& attempt)
     const std::optional<LockOwner> owner = deviceLockOwner(attempt.device);
     if (!owner)
         return QStringLiteral("the device is in use by another program; close it and try again");
-    const QString program = owner->program.isEmpty() ? QStringLiteral("a program") : owner->program;
+    const QString program = owner->programName();
     if (owner->pid == QCoreApplication::applicationPid())
         return QStringLiteral("the device is in use by this program, %1 (process %2)").arg(program).arg(owner->pid);
     return QStringLiteral("the device is in use by another program, %1 (process %2); close it and try again")

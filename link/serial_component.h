@@ -1,5 +1,7 @@
 #pragma once
 
+#include "operation_error.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -69,3 +71,9 @@ inline constexpr int BadSettings = 8015;
 inline constexpr int WriteFailed = 8018;
 inline constexpr int BadPortNumber = 8019;
 }  // namespace SerialError
+
+// A failure of the serial component, as its error report names it.
+inline OperationError serialError(int number, const QString& description)
+{
+    return OperationError(number, ErrorSource::Serial, description);
+}

@@ -4,11 +4,11 @@
 #include "form1.h"
 
 #include "colors.h"
+#include "frame.h"
 #include "lamp.h"
 #include "platform_services.h"
 #include "texts.h"
 
-#include "frame.h"
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
