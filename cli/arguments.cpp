@@ -204,7 +204,10 @@ Options:
   --version           print the version and exit
 
 Port n is the device named by the environment variable TAVRIN_COM<n>, else by
-COM<n> in the group [Ports] of the settings file, else /dev/ttyS<n-1>.
+COM<n> in the group [Ports] of the settings file, else /dev/ttyS<n-1>. When
+the port asked for is not mapped, orvessa first gives each new serial adapter
+(USB or ACM) the lowest free number from 1 to 4 and records it in [Ports], as
+the panel does.
 
 Exit status: 0 done and confirmed; 1 the board did not answer, or an outlet
 did not reach the asked state; 2 usage error (nothing was written); 3 the port
