@@ -131,7 +131,7 @@ void HostSerial::open()
     applyLineSettings();
     if (!port_.open(QIODevice::ReadWrite))
         throw openFailure({commPort_, path, device, port_.error(), port_.errorString()}, map_);
-    openPortLabel_ = PortMap::portLabel(commPort_, path);
+    openPortLabel_ = PortMap::portLabel(commPort_, path, device);
     try {
         applyLineSettings();
     } catch (...) {

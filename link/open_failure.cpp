@@ -104,7 +104,8 @@ QString notPermitted(const OpenAttempt& attempt)
 
 OperationError openFailure(const OpenAttempt& attempt, PortMap& map)
 {
-    const QString what = PortMap::portLabel(attempt.port, attempt.path) + QStringLiteral(" cannot be opened: ");
+    const QString what =
+        PortMap::portLabel(attempt.port, attempt.path, attempt.device) + QStringLiteral(" cannot be opened: ");
     switch (attempt.error) {
     case QSerialPort::DeviceNotFoundError:
         return serialError(SerialError::DeviceMissing, what + missingDevice(attempt, map));

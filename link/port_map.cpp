@@ -90,9 +90,10 @@ QString PortMap::realDevice(const QString& path)
     return real.isEmpty() ? path : real;
 }
 
-QString PortMap::portLabel(std::int16_t port, const QString& path)
+QString PortMap::portLabel(std::int16_t port, const QString& path) { return portLabel(port, path, realDevice(path)); }
+
+QString PortMap::portLabel(std::int16_t port, const QString& path, const QString& real)
 {
-    const QString real = realDevice(path);
     if (real == path)
         return QStringLiteral("%1 (%2)").arg(portName(port), path);
     return QStringLiteral("%1 (%2 → %3)").arg(portName(port), path, real);

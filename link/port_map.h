@@ -84,6 +84,8 @@ public:
     static QString realDevice(const QString& path);
     // "COM2 (/dev/ttyUSB0)", or "COM2 (/dev/serial/by-id/usb-… → /dev/ttyUSB0)" for a link.
     static QString portLabel(std::int16_t port, const QString& path);
+    // The same, for a path whose real device is known already.
+    static QString portLabel(std::int16_t port, const QString& path, const QString& real);
     // The name a device is assigned under: its by-id link if no other device
     // present shares it, else its by-path link likewise, else its system location.
     static QString stablePath(const SerialDevice& device, const QList<SerialDevice>& present);
