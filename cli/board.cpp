@@ -12,8 +12,13 @@ std::uint16_t Board::readStatus()
 void Board::send(const QByteArray& command)
 {
     if (!link_.write(command))
-        throw BoardError(
-            QStringLiteral("writing \"%1\" failed: %2").arg(QString::fromLatin1(command), link_.failure()));
+        throw writeFailure(command);
+}
+
+BoardError Board::writeFailure(const QByteArray& command) const
+{
+    return BoardError(BoardError::Kind::DeviceFailed,
+                      QStringLiteral("writing \"%1\" failed: %2").arg(QString::fromLatin1(command), link_.failure()));
 }
 
 void Board::enterUpgrade()
@@ -28,17 +33,24 @@ void Board::exchange(const QByteArray& command, ReplyScanner& scanner, const QSt
     // listening on the same stream: a late answer to the first try is as
     // good as an answer to the second.
     link_.discardInput();
+    const auto gone = [&] {
+        return BoardError(BoardError::Kind::DeviceFailed,
+                          QStringLiteral("no answer to %1: %2").arg(what, link_.failure()));
+    };
     for (int attempt = 0; attempt < Tries; ++attempt) {
-        send(command);
+        // A device that goes while the command drains is no answer either.
+        if (!link_.write(command))
+            throw link_.broken() ? gone() : writeFailure(command);
         const QDeadlineTimer deadline(timeoutMs_);
         while (!scanner.found() && !deadline.hasExpired()) {
             scanner.feed(link_.read(deadline));
             if (link_.broken())
-                throw BoardError(QStringLiteral("no answer to %1: %2").arg(what, link_.failure()));
+                throw gone();
         }
         if (scanner.found())
             return;
     }
     throw BoardError(
+        BoardError::Kind::Silent,
         QStringLiteral("the board did not answer %1 (%2 tries, %3 ms each)").arg(what).arg(Tries).arg(timeoutMs_));
 }

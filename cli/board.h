@@ -10,14 +10,17 @@
 #include <exception>
 #include <utility>
 
-// The board failed: it did not answer, or its device failed.
+// The board failed: it stayed silent, or its device failed.
 class BoardError : public std::exception {
 public:
-    explicit BoardError(QString message) : message_(std::move(message)), what_(message_.toUtf8()) {}
+    enum class Kind { Silent, DeviceFailed };
+    BoardError(Kind kind, QString message) : kind_(kind), message_(std::move(message)), what_(message_.toUtf8()) {}
+    Kind kind() const noexcept { return kind_; }
     const QString& message() const noexcept { return message_; }
     const char* what() const noexcept override { return what_.constData(); }
 
 private:
+    Kind kind_;
     QString message_;
     QByteArray what_;
 };
@@ -42,6 +45,7 @@ public:
 
 private:
     void exchange(const QByteArray& command, ReplyScanner& scanner, const QString& what);
+    BoardError writeFailure(const QByteArray& command) const;
 
     BoardLink& link_;
     int timeoutMs_;

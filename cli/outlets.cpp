@@ -1,5 +1,7 @@
 #include "outlets.h"
 
+#include "outlet_label.h"
+
 #include <QRegularExpression>
 
 namespace Cli {
@@ -28,7 +30,7 @@ QString knownNames(const OutletNames& names)
 
 }  // namespace
 
-std::variant<QList<int>, QString> resolveOutlets(const QStringList& given, const OutletNames& names)
+std::variant<QList<int>, QString> parseOutlets(const QStringList& given, const OutletNames& names)
 {
     static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));
     QList<int> outlets;
@@ -65,10 +67,7 @@ std::variant<QList<int>, QString> resolveOutlets(const QStringList& given, const
 
 QString outletLabel(int outlet, const OutletNames& names)
 {
-    const QString& name = names.at(std::size_t(outlet - 1));
-    if (name.isEmpty())
-        return QStringLiteral("outlet %1").arg(outlet);
-    return QStringLiteral("outlet %1 (%2)").arg(outlet).arg(name);
+    return ::outletLabel(outlet, names.at(std::size_t(outlet - 1)));
 }
 
 }  // namespace Cli

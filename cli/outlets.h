@@ -20,7 +20,7 @@ using OutletNames = std::array<QString, OutletCount>;
 // string is always a number, so a name never hides an outlet number. Fails
 // with a message for anything that is neither an outlet number nor exactly
 // one outlet's name.
-std::variant<QList<int>, QString> resolveOutlets(const QStringList& given, const OutletNames& names);
+std::variant<QList<int>, QString> parseOutlets(const QStringList& given, const OutletNames& names);
 
 // "outlet 3 (router)", or "outlet 3" when it has no name.
 QString outletLabel(int outlet, const OutletNames& names);

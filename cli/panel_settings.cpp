@@ -5,24 +5,38 @@
 #include "saved_port.h"
 #include "setting_text.h"
 
+#include <QDir>
 #include <QSettings>
 
 namespace Cli::PanelSettings {
 
-QString portFromSaved(const QString& saved)
+std::optional<QString> portFromSaved(const QString& saved)
 {
+    const QString text = SavedPort::trimSpaces(saved);
     std::int64_t number = 0;
     try {
-        number = SavedPort::toNumber(SavedPort::trimSpaces(saved));
+        number = text.isEmpty() ? 0 : SavedPort::toNumber(text);
     } catch (const OperationError&) {
-        number = 0;
+        return std::nullopt;
     }
-    if (number < PortMap::FirstPort || number > PortMap::LastPort)
-        number = 1;
-    return QStringLiteral("COM%1").arg(number);
+    if (number > PortMap::LastPort)
+        return std::nullopt;
+    return PortMap::portName(std::int16_t(number < PortMap::FirstPort ? PortMap::FirstPort : number));
 }
 
-QString savedPort() { return portFromSaved(QSettings().value(QStringLiteral("Com/PORT")).toString()); }
+std::variant<QString, UnreadableSavedPort> savedPort()
+{
+    const QSettings settings;
+    const QString saved = settingText(settings.value(QStringLiteral("Com/PORT")), u",");
+    if (std::optional<QString> port = portFromSaved(saved))
+        return *port;
+    return UnreadableSavedPort{
+        QStringLiteral("the port saved in %1 ([Com] PORT=%2) is not a port number from %3 to %4: give --port, "
+                       "or correct the line (PORT=2 means COM2)")
+            .arg(QDir::toNativeSeparators(settings.fileName()), saved.left(40))
+            .arg(PortMap::FirstPort)
+            .arg(PortMap::LastPort)};
+}
 
 OutletNames outletNames()
 {

@@ -4,6 +4,9 @@
 
 #include <QString>
 
+#include <optional>
+#include <variant>
+
 // What orvessa reads from the panel's settings file: the port the panel
 // saved and the outlets' names. It writes nothing there.
 namespace Cli::PanelSettings {
@@ -14,10 +17,16 @@ namespace Cli::PanelSettings {
 inline const QString Organisation = QStringLiteral("Tavrin");
 inline const QString Application = QStringLiteral("TavrinV1.3prj");
 
-// "COM<n>" for a saved choice (group "Com", key "PORT") of 1 to 4, read as
-// the panel reads it; "COM1" for anything else.
-QString portFromSaved(const QString& saved);
-QString savedPort();
+// The port the panel saved (group "Com", key "PORT"), read as the panel reads
+// it: "COM<n>" for 1 to 4, "COM1" for none, 0 or below. Nothing for a value
+// the panel cannot read either (text, or a number beyond its list).
+std::optional<QString> portFromSaved(const QString& saved);
+
+struct UnreadableSavedPort {
+    QString message;  // what is wrong, naming the settings file
+};
+// The saved port, or why it cannot be read.
+std::variant<QString, UnreadableSavedPort> savedPort();
 
 // Group "Outlets": key the outlet's number, value its name (spaces around it
 // dropped).

@@ -1,29 +1,17 @@
 // Over the panel's port map (so COM<n> is what the panel's list shows, new
-// adapters numbered as the panel numbers them) and QSerialPort's own errors,
-// with the holder read from the device's lock file.
+// adapters numbered as the panel numbers them) and the link layer's reading
+// of a failed opening and of lock files.
 #include "port_access.h"
 
 #include "host_device_listing.h"
-#include "open_failure.h"
 #include "port_map.h"
 
 #include <QFileInfo>
-#include <QProcessEnvironment>
-#include <QRegularExpression>
 #include <QSettings>
-
-#include <algorithm>
 
 namespace PortAccess {
 
 namespace {
-
-const QRegularExpression& comPattern()
-{
-    static const QRegularExpression pattern(QStringLiteral("^COM([1-9][0-9]{0,3})$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    return pattern;
-}
 
 // The port map over the panel's settings and the devices present.
 struct PanelPortMap {
@@ -32,91 +20,61 @@ struct PanelPortMap {
     PortMap map{*settings, listing};
 };
 
-Port comPort(PortMap& map, int number)
+// The number of "COM<n>", any case, n from 1 to 9999; 0 for anything else.
+std::int16_t comNumber(const QString& value)
 {
-    const auto port = static_cast<std::int16_t>(number);
-    return Port{PortMap::portName(port), map.resolve(port)};
-}
-
-QList<int> furtherMappedPorts(QSettings& settings)
-{
-    QList<int> numbers;
-    const auto add = [&numbers](const QString& name) {
-        const QRegularExpressionMatch match = comPattern().match(name);
-        // Only the exact spelling the mapping itself reads: "COM<n>".
-        if (match.hasMatch() && name.startsWith(QLatin1String("COM"))) {
-            const int number = match.captured(1).toInt();
-            if (number > PortMap::LastPort && !numbers.contains(number))
-                numbers << number;
-        }
-    };
-    for (const QString& variable : QProcessEnvironment::systemEnvironment().keys())
-        if (variable.startsWith(QLatin1String("TAVRIN_")) && !qEnvironmentVariableIsEmpty(qPrintable(variable)))
-            add(variable.mid(7));
-    settings.beginGroup(QStringLiteral("Ports"));
-    for (const QString& key : settings.childKeys())
-        if (!settings.value(key).toString().isEmpty())
-            add(key);
-    settings.endGroup();
-    std::sort(numbers.begin(), numbers.end());
-    return numbers;
-}
-
-// The group that may open the device is the panel's answer too.
-QString permissionFix(const QString& device)
-{
-    return QStringLiteral("permission denied: add the user to the group %1 (sudo adduser $USER %1), then log in again")
-        .arg(permittedGroup(device));
-}
-
-OpenResult failed(const Port& port, const QString& device, OpenFailure failure, const QString& why)
-{
-    return OpenResult{nullptr, device, failure, QStringLiteral("%1 cannot be opened: %2").arg(describe(port), why)};
+    if (!value.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+        return 0;
+    const QStringView digits = QStringView(value).mid(3);
+    bool ok = false;
+    const int number = digits.toInt(&ok);
+    const bool plain = ok && !digits.isEmpty() && digits.size() <= 4 && digits.front() >= u'1' &&
+                       digits.front() <= u'9' && digits.back().isDigit();
+    return plain ? std::int16_t(number) : std::int16_t(0);
 }
 
 }  // namespace
 
-std::optional<Port> resolve(const QString& value)
+std::optional<Port> portRecordingNewDevices(const QString& value)
 {
-    const QRegularExpressionMatch match = comPattern().match(value);
-    if (match.hasMatch()) {
+    if (const std::int16_t number = comNumber(value); number != 0) {
         PanelPortMap ports;
-        return comPort(ports.map, match.captured(1).toInt());
+        return Port{PortMap::portName(number), ports.map.pathRecordingNewDevices(number), number};
     }
     if (value.contains(QLatin1Char('/')))
-        return Port{value, value};
+        return Port{value, value, 0};
     return std::nullopt;
 }
 
 QString describe(const Port& port)
 {
-    if (port.name == port.device)
-        return port.device;
-    return QStringLiteral("%1 (%2)").arg(port.name, port.device);
+    if (port.number == 0)
+        return port.mappedPath;
+    return QStringLiteral("%1 (%2)").arg(port.name, port.mappedPath);
 }
 
-QList<PortState> listPorts()
+PortListing listPorts()
 {
-    PanelPortMap map;
-    QList<int> numbers;
-    for (int number = PortMap::FirstPort; number <= PortMap::LastPort; ++number)
-        numbers << number;
-    numbers << furtherMappedPorts(*map.settings);
-
-    QList<PortState> ports;
-    for (int number : numbers) {
-        PortState state{comPort(map.map, number), false, std::nullopt};
-        state.present = QFileInfo::exists(state.port.device);
+    PanelPortMap ports;
+    PortListing listing;
+    ports.map.recordNewDevices();
+    if (const std::optional<OperationError> failure = ports.map.takeStoreError())
+        listing.storeFailure = failure->description();
+    for (const std::int16_t number : ports.map.mappedPorts()) {
+        PortState state;
+        state.port = Port{PortMap::portName(number), ports.map.mapping(number).path, number};
+        state.realDevice = PortMap::realDevice(state.port.mappedPath);
+        state.present = QFileInfo::exists(state.realDevice);
         if (state.present)
-            state.holder = deviceLockOwner(PortMap::realDevice(state.port.device));
-        ports << state;
+            state.lock = deviceLock(state.realDevice);
+        listing.ports << state;
     }
-    return ports;
+    return listing;
 }
 
 OpenResult open(const Port& port)
 {
-    const QString device = PortMap::realDevice(port.device);
+    const QString device = PortMap::realDevice(port.mappedPath);
     auto serial = std::make_unique<QSerialPort>();
     serial->setPortName(device);
     serial->setBaudRate(QSerialPort::Baud9600);
@@ -125,26 +83,10 @@ OpenResult open(const Port& port)
     serial->setStopBits(QSerialPort::OneStop);
     serial->setFlowControl(QSerialPort::NoFlowControl);
     if (serial->open(QIODevice::ReadWrite))
-        return OpenResult{std::move(serial), device, OpenFailure::None, {}};
-
-    switch (serial->error()) {
-    case QSerialPort::DeviceNotFoundError:
-        return failed(port, device, OpenFailure::Missing, QStringLiteral("it is missing (no such device)"));
-    case QSerialPort::PermissionError:
-        // QSerialPort says the same for a lock another program holds, for a
-        // device opened exclusively, and for a device the user may not open.
-        if (const auto holder = deviceLockOwner(device))
-            return failed(
-                port, device, OpenFailure::Busy,
-                QStringLiteral("it is busy, held by %1 (process %2)").arg(holder->programName()).arg(holder->pid));
-        if (permissionMissing(device))
-            return failed(port, device, OpenFailure::NotPermitted, permissionFix(device));
-        return failed(port, device, OpenFailure::Busy, QStringLiteral("it is busy, held by another program"));
-    case QSerialPort::UnsupportedOperationError:
-        return failed(port, device, OpenFailure::Other, QStringLiteral("it is not a serial device"));
-    default:
-        return failed(port, device, OpenFailure::Other, serial->errorString());
-    }
+        return OpenResult{std::move(serial), device, std::nullopt};
+    PanelPortMap ports;
+    const OpenAttempt attempt{port.number, port.mappedPath, device, serial->error(), serial->errorString()};
+    return OpenResult{nullptr, device, classifyOpenFailure(attempt, ports.map)};
 }
 
 }  // namespace PortAccess

@@ -46,16 +46,28 @@ int usageError(bool json, const QString& message)
 
 int listPorts(bool json)
 {
-    const QList<PortAccess::PortState> ports = PortAccess::listPorts();
-    printResult(json ? Report::jsonLine(Report::portsObject(ports)) : Report::portLines(ports));
+    const PortAccess::PortListing listing = PortAccess::listPorts();
+    if (!listing.storeFailure.isEmpty())
+        printMessage(listing.storeFailure);
+    printResult(json ? Report::jsonLine(Report::portsObject(listing.ports)) : Report::portLines(listing.ports));
     return int(ExitStatus::Done);
+}
+
+// A board that stays silent: what to look at before trying again.
+QString silenceHint(const PortAccess::Port& port)
+{
+    return QStringLiteral(". Check that the board is powered and its cable plugged in, that %1 is the board's port "
+                          "(orvessa ports lists them), or give a longer --timeout")
+        .arg(port.name);
 }
 
 int printOutcome(const Invocation& call, const PortAccess::Port& port, const Report::Where& where,
                  const Outcome& outcome, const OutletNames& names)
 {
     if (outcome.status != ExitStatus::Done) {
-        const QString message = QStringLiteral("%1: %2").arg(PortAccess::describe(port), outcome.error);
+        QString message = QStringLiteral("%1: %2").arg(PortAccess::describe(port), outcome.error);
+        if (outcome.silent)
+            message += silenceHint(port);
         return fail(call.json,
                     Report::errorObject(message, outcome.status, where, outcome.word, outcome.outlets, names));
     }
@@ -102,11 +114,19 @@ int run(const QStringList& args)
         return listPorts(call.json);
 
     const OutletNames names = PanelSettings::outletNames();
-    const auto outlets = resolveOutlets(call.outlets, names);
+    const auto outlets = parseOutlets(call.outlets, names);
     if (const auto* error = std::get_if<QString>(&outlets))
         return usageError(call.json, *error);
-    const QString portValue = call.port.value_or(PanelSettings::savedPort());
-    const std::optional<PortAccess::Port> port = PortAccess::resolve(portValue);
+    QString portValue;
+    if (call.port) {
+        portValue = *call.port;
+    } else {
+        const auto saved = PanelSettings::savedPort();
+        if (const auto* unreadable = std::get_if<PanelSettings::UnreadableSavedPort>(&saved))
+            return usageError(call.json, unreadable->message);
+        portValue = std::get<QString>(saved);
+    }
+    const std::optional<PortAccess::Port> port = PortAccess::portRecordingNewDevices(portValue);
     if (!port)
         return usageError(call.json, QStringLiteral("--port expects COM<n> or a device path, got '%1'").arg(portValue));
 
@@ -114,9 +134,10 @@ int run(const QStringList& args)
     Report::Where where{port->name, {}};
     {
         PortAccess::OpenResult opened = PortAccess::open(*port);
-        where.device = opened.device;
+        where.device = opened.realDevice;
         if (!opened.serial)
-            return fail(call.json, Report::errorObject(opened.message, ExitStatus::PortFailed, where));
+            return fail(call.json,
+                        Report::openFailureObject(describeOpenFailure(*opened.failure), where, *opened.failure));
         SerialBoardLink link(*opened.serial);
         Board board(link, call.timeoutMs);
         const VerbRequest request{call.verb, std::get<QList<int>>(outlets), call.offTimeMs};

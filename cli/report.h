@@ -29,10 +29,18 @@ QJsonObject statusObject(const Where& where, std::uint16_t word, const QList<int
 // {"port", "device"}: the result of a command the board does not answer with a state.
 QJsonObject whereObject(const Where& where);
 
-// One line per port: name, device, present or missing, free or who holds it.
+// One line per port: name, mapped path, present or missing, free or who
+// holds it (or what a stale lock file says).
 QString portLines(const QList<PortAccess::PortState>& ports);
-// {"ports": [{"port", "device", "present", "in_use", "holder": {"program", "pid"} or null}]}
+// {"ports": [{"port", "device", "real_device", "present", "in_use", "holder": lock or null}]}
+// where a lock is {"program", "pid", "lock_file", "stale", "description"}.
 QJsonObject portsObject(const QList<PortAccess::PortState>& ports);
+
+// The failure to open a port: {"error", "status", "port", "device", "reason"}
+// with the facts behind it: "present" (the devices present with their COM
+// numbers) for a missing device, "holder" (its lock) for a busy one, "group"
+// for one the user may not open.
+QJsonObject openFailureObject(const QString& message, const Where& where, const OpenFailure& failure);
 
 // {"error", "status"}, with where the command ran and the board's last state
 // when they are known.

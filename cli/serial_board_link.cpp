@@ -1,5 +1,8 @@
 #include "serial_board_link.h"
 
+#include <cerrno>
+#include <cstring>
+
 #include <termios.h>
 
 namespace {
@@ -23,12 +26,18 @@ bool SerialBoardLink::write(const QByteArray& bytes)
             return false;
     // Wait until the bytes are on the wire: the port is then never closed, nor
     // its line settings restored, with part of a command still in the device.
-    return ::tcdrain(port_.handle()) == 0;
+    if (::tcdrain(port_.handle()) == 0)
+        return true;
+    // The device went away while the bytes drained (an unplugged adapter).
+    gone_ = errno == EIO || errno == ENXIO || errno == ENODEV;
+    drainFailure_ = QString::fromLocal8Bit(std::strerror(errno));
+    return false;
 }
 
 bool SerialBoardLink::broken() const
 {
-    return !port_.isOpen() || port_.error() == QSerialPort::ResourceError || port_.error() == QSerialPort::ReadError;
+    return gone_ || !port_.isOpen() || port_.error() == QSerialPort::ResourceError ||
+           port_.error() == QSerialPort::ReadError;
 }
 
 QString SerialBoardLink::failure() const
@@ -36,7 +45,7 @@ QString SerialBoardLink::failure() const
     // Once the device is gone, QSerialPort's text is a stale errno message.
     if (broken())
         return QStringLiteral("the device is gone");
-    return port_.errorString();
+    return drainFailure_.isEmpty() ? port_.errorString() : drainFailure_;
 }
 
 QByteArray SerialBoardLink::read(QDeadlineTimer deadline)

@@ -18,4 +18,6 @@ public:
 
 private:
     QSerialPort& port_;
+    bool gone_ = false;
+    QString drainFailure_;  // why the last wait for bytes to leave failed
 };

@@ -112,7 +112,8 @@ Outcome runVerb(Board& board, const VerbRequest& request, const OutletNames& nam
     try {
         return run(board, request, names, pause);
     } catch (const BoardError& error) {
-        return Outcome{ExitStatus::BoardFailed, std::nullopt, {}, error.message()};
+        return Outcome{
+            ExitStatus::BoardFailed, std::nullopt, {}, error.message(), error.kind() == BoardError::Kind::Silent};
     }
 }
 

@@ -21,6 +21,7 @@ struct Outcome {
     std::optional<std::uint16_t> word;  // the last state read from the board
     QList<int> outlets;                 // the outlets the result is about
     QString error;                      // why it failed
+    bool silent = false;                // the board did not answer
 };
 
 struct VerbRequest {

@@ -5,10 +5,6 @@
 #include <QHash>
 #include <QSerialPortInfo>
 
-#ifdef __GLIBC__
-#include <malloc.h>
-#endif
-
 namespace {
 
 // Device path -> the link in `folder` that points to it.
@@ -36,7 +32,7 @@ QString identityOf(const QSerialPortInfo& port)
 
 }  // namespace
 
-QList<SerialDevice> HostDeviceListing::presentDevices() const
+QList<ListedDevice> HostDeviceListing::presentDevices() const
 {
     const QHash<QString, QString> byId = linksByDevice(QStringLiteral("/dev/serial/by-id"));
     const QHash<QString, QString> byPath = linksByDevice(QStringLiteral("/dev/serial/by-path"));
@@ -49,9 +45,9 @@ QList<SerialDevice> HostDeviceListing::presentDevices() const
             byIdOfIdentity.insert(identityOf(port), link);
     }
 
-    QList<SerialDevice> devices;
+    QList<ListedDevice> devices;
     for (const QSerialPortInfo& port : ports) {
-        SerialDevice device;
+        ListedDevice device;
         device.systemLocation = port.systemLocation();
         device.description = port.description();
         device.serialNumber = port.serialNumber();
@@ -61,10 +57,5 @@ QList<SerialDevice> HostDeviceListing::presentDevices() const
         device.byPath = byPath.value(device.systemLocation);
         devices << device;
     }
-#ifdef __GLIBC__
-    // The listing reads every tty of the system through udev: give the memory
-    // it has freed back rather than keep it in a panel that runs for days.
-    ::malloc_trim(0);
-#endif
     return devices;
 }

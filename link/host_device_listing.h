@@ -9,5 +9,5 @@
 // the port map sees the collision.
 class HostDeviceListing final : public DeviceListing {
 public:
-    QList<SerialDevice> presentDevices() const override;
+    QList<ListedDevice> presentDevices() const override;
 };

@@ -3,10 +3,15 @@
 #include "host_device_listing.h"
 #include "open_failure.h"
 #include "operation_error.h"
+#include "port_wording.h"
 
 #include <QSettings>
 #include <QStringList>
 #include <QtGlobal>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 namespace {
 
@@ -34,11 +39,16 @@ HostSerial::HostSerial(std::unique_ptr<QSettings> settings, std::unique_ptr<Devi
 
 HostSerial::~HostSerial() { close(); }
 
-QString HostSerial::describePort(std::int16_t port) const { return map_.describe(port); }
+QString HostSerial::describePort(std::int16_t port) const { return PortWording::describePort(map_, port); }
 
 void HostSerial::refreshPorts()
 {
-    map_.assignNewDevices();
+    map_.recordNewDevices();
+#ifdef __GLIBC__
+    // The listing reads every tty of the system through udev: the panel runs
+    // for days, so it gives back the memory the listing freed.
+    ::malloc_trim(0);
+#endif
     if (std::optional<OperationError> failure = map_.takeStoreError())
         throw *failure;
 }
@@ -124,14 +134,15 @@ void HostSerial::open()
     if (port_.isOpen())
         throw serialError(SerialError::PortAlreadyOpen,
                           QStringLiteral("port already open: %1 is open, close it first").arg(openPortLabel_));
-    const QString path = map_.resolve(commPort_);
+    const QString path = map_.pathRecordingNewDevices(commPort_);
     // One device, one lock file, whatever name the device is opened by.
     const QString device = PortMap::realDevice(path);
     port_.setPortName(device);
     applyLineSettings();
     if (!port_.open(QIODevice::ReadWrite))
-        throw openFailure({commPort_, path, device, port_.error(), port_.errorString()}, map_);
-    openPortLabel_ = PortMap::portLabel(commPort_, path, device);
+        throw openFailureError(
+            classifyOpenFailure({commPort_, path, device, port_.error(), port_.errorString()}, map_));
+    openPortLabel_ = PortWording::portLabel(commPort_, path, device);
     try {
         applyLineSettings();
     } catch (...) {
@@ -158,7 +169,7 @@ void HostSerial::Output(const QByteArray& bytes)
     if (!port_.isOpen())
         throw serialError(
             SerialError::PortNotOpen,
-            QStringLiteral("%1 is not open").arg(PortMap::portLabel(commPort_, map_.mapping(commPort_).path)));
+            QStringLiteral("%1 is not open").arg(PortWording::portLabel(commPort_, map_.mapping(commPort_).path)));
     const bool written = port_.write(bytes) == bytes.size();
     // Push the bytes to the device now rather than on the next event-loop pass.
     if (written)

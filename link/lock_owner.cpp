@@ -1,6 +1,8 @@
 #include "lock_owner.h"
 
 #include <QFile>
+#include <QFileInfo>
+#include <QSysInfo>
 
 #include <cerrno>
 
@@ -20,15 +22,61 @@ bool isRunning(qint64 pid)
 #endif
 }
 
+// The program that runs as `pid`: the name of its executable, else the
+// kernel's name for it, which is cut to 15 characters.
 QString programOfProcess(qint64 pid)
 {
+    QString executable = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
+    executable.remove(QStringLiteral(" (deleted)"));
+    if (!executable.isEmpty())
+        return QFileInfo(executable).fileName();
     QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
     if (!comm.open(QIODevice::ReadOnly))
         return {};
     return QString::fromLocal8Bit(comm.readAll()).trimmed();
 }
 
+// Whether the program a lock names is the one running, allowing for the
+// kernel's 15-character process names.
+bool sameProgram(const QString& named, const QString& running)
+{
+    constexpr int KernelNameLength = 15;
+    if (named.isEmpty() || running.isEmpty())
+        return true;  // nothing to tell them apart by
+    const QString namedFile = QFileInfo(named).fileName();
+    return namedFile == running || (running.size() == KernelNameLength && namedFile.startsWith(running));
+}
+
+LockOwner::Standing standingOf(const LockOwner& lock, QString& runningProgram)
+{
+    if (!lock.host.isEmpty() && lock.host != QSysInfo::machineHostName())
+        return LockOwner::Standing::OtherHost;
+    if (!isRunning(lock.pid))
+        return LockOwner::Standing::ProcessEnded;
+    runningProgram = programOfProcess(lock.pid);
+    if (!sameProgram(lock.program, runningProgram))
+        return LockOwner::Standing::ProcessReused;
+    return LockOwner::Standing::Held;
+}
+
 }  // namespace
+
+QString LockOwner::describe() const
+{
+    const QString named = QStringLiteral("%1 (process %2)").arg(programName()).arg(pid);
+    switch (standing) {
+    case Standing::Held:
+        return named;
+    case Standing::ProcessEnded:
+        return QStringLiteral("a stale lock file %1: it names %2, which has ended").arg(lockFile, named);
+    case Standing::ProcessReused:
+        return QStringLiteral("a stale lock file %1: it names %2, but that process is now %3")
+            .arg(lockFile, named, runningProgram.isEmpty() ? QStringLiteral("another program") : runningProgram);
+    case Standing::OtherHost:
+        return QStringLiteral("a stale lock file %1: it names %2 on another host, %3").arg(lockFile, named, host);
+    }
+    return named;
+}
 
 QStringList deviceLockFolders()
 {
@@ -36,28 +84,37 @@ QStringList deviceLockFolders()
             QStringLiteral("/var/spool/locks"), QStringLiteral("/var/spool/uucp"), QStringLiteral("/tmp")};
 }
 
-std::optional<LockOwner> deviceLockOwner(const QString& device, const QStringList& folders)
+std::optional<LockOwner> deviceLock(const QString& device, const QStringList& folders)
 {
     QString name = device;
     if (name.startsWith(QLatin1String("/dev/")))
         name.remove(0, 5);
     name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    std::optional<LockOwner> stale;
     for (const QString& folder : folders) {
-        QFile lock(folder + QStringLiteral("/LCK..") + name);
-        if (!lock.open(QIODevice::ReadOnly))
+        QFile file(folder + QStringLiteral("/LCK..") + name);
+        if (!file.open(QIODevice::ReadOnly))
             continue;
-        const QStringList lines = QString::fromLocal8Bit(lock.read(4096)).split(QLatin1Char('\n'));
+        const QStringList lines = QString::fromLocal8Bit(file.read(4096)).split(QLatin1Char('\n'));
         const QStringList first = lines.value(0).simplified().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         bool ok = false;
-        const qint64 pid = first.value(0).toLongLong(&ok);
-        if (!ok || !isRunning(pid))
+        LockOwner lock;
+        lock.pid = first.value(0).toLongLong(&ok);
+        if (!ok || lock.pid <= 0)
             continue;
-        QString program = lines.value(1).trimmed();
-        if (program.isEmpty())
-            program = first.value(1);
-        if (program.isEmpty())
-            program = programOfProcess(pid);
-        return LockOwner{pid, program};
+        lock.lockFile = file.fileName();
+        lock.program = lines.value(1).trimmed();
+        if (lock.program.isEmpty())
+            lock.program = first.value(1);
+        lock.host = lines.value(2).trimmed();
+        lock.standing = standingOf(lock, lock.runningProgram);
+        if (lock.program.isEmpty() && lock.standing == LockOwner::Standing::Held)
+            lock.program = lock.runningProgram;
+        // /var/lock is usually /run/lock: a lock that holds wins over a stale one.
+        if (!lock.stale())
+            return lock;
+        if (!stale)
+            stale = lock;
     }
-    return std::nullopt;
+    return stale;
 }

@@ -8,19 +8,32 @@
 // Who holds a serial device, as its lock file says. Programs lock a device
 // with a file "LCK..<name>" in a lock folder, <name> being the device path
 // without "/dev/" and with '/' as '_': QSerialPort writes the process id, the
-// program's name and the host on three lines; UUCP-style tools write the
+// program's name and the host on separate lines; UUCP-style tools write the
 // process id, sometimes followed by the program on the same line.
 struct LockOwner {
-    qint64 pid = 0;
-    QString program;  // empty when neither the lock file nor the system names it
+    // A lock is stale when nothing it names holds the device any more: its
+    // process has ended, its process number now belongs to another program,
+    // or it was written on another host.
+    enum class Standing { Held, ProcessEnded, ProcessReused, OtherHost };
 
+    qint64 pid = 0;
+    QString program;   // as the lock file names it, else as the system does; may be empty
+    QString host;      // as the lock file names it; empty when it names none
+    QString lockFile;  // the lock file's path
+    Standing standing = Standing::Held;
+    QString runningProgram;  // ProcessReused: the program that has the process number now
+
+    bool stale() const { return standing != Standing::Held; }
     // The program as a message names it: "a program" when nothing names it.
     QString programName() const { return program.isEmpty() ? QStringLiteral("a program") : program; }
+    // How every message names a lock: "TavrinV1.3 (process 4242)" for a
+    // holder; for a stale lock, the lock file and why nothing holds it.
+    QString describe() const;
 };
 
 // The folders where programs keep device lock files, the usual first.
 QStringList deviceLockFolders();
 
-// The living process that holds `device` by its lock file; nothing when no
-// lock file names one (none, unreadable, or left behind by a process that is gone).
-std::optional<LockOwner> deviceLockOwner(const QString& device, const QStringList& folders = deviceLockFolders());
+// The lock file of `device`, held or stale; nothing when there is none or it
+// names no process.
+std::optional<LockOwner> deviceLock(const QString& device, const QStringList& folders = deviceLockFolders());

@@ -1,7 +1,6 @@
 #include "open_failure.h"
 
-#include "lock_owner.h"
-#include "port_map.h"
+#include "port_wording.h"
 #include "serial_component.h"
 
 #include <QCoreApplication>
@@ -19,39 +18,6 @@
 #include <vector>
 
 namespace {
-
-QString missingDevice(const OpenAttempt& attempt, PortMap& map)
-{
-    QStringList present;
-    for (const PortMap::PresentDevice& entry : map.presentDevices()) {
-        const QString number = entry.port != 0 ? PortMap::portName(entry.port) : QStringLiteral("no COM number");
-        present << number + QStringLiteral(": ") + PortMap::deviceText(entry.device);
-    }
-    const QString devices = present.isEmpty()
-                                ? QStringLiteral("No serial device is present.")
-                                : QStringLiteral("Serial devices present: %1.").arg(present.join(QStringLiteral("; ")));
-    const QString com = PortMap::portName(attempt.port);
-    const QString variable = PortMap::environmentVariable(attempt.port);
-    QString howToMap = QStringLiteral("To map %1 to a device, set the environment variable %2=<device>, or %1=<device> "
-                                      "in the [Ports] group of %3.")
-                           .arg(com, variable, QDir::toNativeSeparators(map.settingsFile()));
-    if (map.mapping(attempt.port).source == PortMap::Source::Environment)
-        howToMap += QStringLiteral(" %1 is set now, and comes before the settings file.").arg(variable);
-    return QStringLiteral("the device does not exist. %1 %2").arg(devices, howToMap);
-}
-
-QString busyDevice(const OpenAttempt& attempt)
-{
-    const std::optional<LockOwner> owner = deviceLockOwner(attempt.device);
-    if (!owner)
-        return QStringLiteral("the device is in use by another program; close it and try again");
-    const QString program = owner->programName();
-    if (owner->pid == QCoreApplication::applicationPid())
-        return QStringLiteral("the device is in use by this program, %1 (process %2)").arg(program).arg(owner->pid);
-    return QStringLiteral("the device is in use by another program, %1 (process %2); close it and try again")
-        .arg(program)
-        .arg(owner->pid);
-}
 
 #ifdef Q_OS_UNIX
 QString userName()
@@ -81,45 +47,152 @@ bool joinedSinceLogin(const QString& groupName, const QString& user)
     }
     return ::getegid() != entry->gr_gid;
 }
+#else
+QString userName() { return {}; }
+bool joinedSinceLogin(const QString&, const QString&) { return false; }
 #endif
 
-QString notPermitted(const OpenAttempt& attempt)
+QString where(const OpenAttempt& attempt)
 {
-#ifdef Q_OS_UNIX
-    const QString user = userName();
-    const QString group = permittedGroup(attempt.device);
-    if (joinedSinceLogin(group, user))
+    if (attempt.port == 0)
+        return attempt.mappedPath == attempt.realDevice
+                   ? attempt.mappedPath
+                   : QStringLiteral("%1 (→ %2)").arg(attempt.mappedPath, attempt.realDevice);
+    return PortWording::portLabel(attempt.port, attempt.mappedPath, attempt.realDevice);
+}
+
+QString missing(const OpenFailure& failure)
+{
+    QStringList present;
+    for (const PortMap::PresentDevice& entry : failure.present) {
+        const QString number = entry.port != 0 ? PortMap::portName(entry.port) : QStringLiteral("no COM number");
+        present << number + QStringLiteral(": ") + PortWording::deviceText(entry.device);
+    }
+    QString text = QStringLiteral("the device does not exist. ") +
+                   (present.isEmpty() ? QStringLiteral("No serial device is present.")
+                                      : QStringLiteral("Serial devices present: %1.").arg(present.join(u"; ")));
+    const std::int16_t port = failure.attempt.port;
+    if (port == 0)
+        return text;
+    const QString com = PortMap::portName(port);
+    const QString variable = PortMap::environmentVariable(port);
+    text += QStringLiteral(" To map %1 to a device, set the environment variable %2=<device>, or %1=<device> in the "
+                           "[Ports] group of %3.")
+                .arg(com, variable, QDir::toNativeSeparators(failure.settingsFile));
+    if (failure.mappedByEnvironment)
+        text += QStringLiteral(" %1 is set now, and comes before the settings file.").arg(variable);
+    return text;
+}
+
+// What to do about the program that holds the device.
+QString nextStepFor(const LockOwner& holder)
+{
+    const QString program = QFileInfo(holder.program).fileName();
+    if (program.startsWith(QLatin1String("TavrinV")))
+        return QStringLiteral("close its port (关闭串口) or quit the panel, and try again");
+    if (program == QLatin1String("orvessa"))
+        return QStringLiteral("wait until its command has ended, and try again");
+    return QStringLiteral("stop that program, and try again");
+}
+
+QString busy(const OpenFailure& failure)
+{
+    if (!failure.lock)
+        return QStringLiteral("the device is in use by another program, which keeps no lock file; close it and try "
+                              "again");
+    const LockOwner& lock = *failure.lock;
+    if (lock.stale())
+        return QStringLiteral("the device is in use, though its lock names no program that holds it: %1. If no "
+                              "program uses the device, remove that lock file and try again")
+            .arg(lock.describe());
+    if (lock.pid == QCoreApplication::applicationPid())
+        return QStringLiteral("the device is in use by this program, %1").arg(lock.describe());
+    return QStringLiteral("the device is in use by %1; %2").arg(lock.describe(), nextStepFor(lock));
+}
+
+QString notPermitted(const OpenFailure& failure)
+{
+    if (failure.user.isEmpty())
+        return QStringLiteral("permission denied");
+    if (failure.joinedSinceLogin)
         return QStringLiteral("permission denied. The user %1 is in the %2 group, but this session began before "
                               "that: log out and log in again")
-            .arg(user, group);
+            .arg(failure.user, failure.group);
     return QStringLiteral("permission denied. Add the user %1 to the %2 group (sudo adduser %1 %2), then log in again")
-        .arg(user, group);
-#else
-    Q_UNUSED(attempt);
-    return QStringLiteral("permission denied");
-#endif
+        .arg(failure.user, failure.group);
 }
 
 }  // namespace
 
-OperationError openFailure(const OpenAttempt& attempt, PortMap& map)
+OpenFailure classifyOpenFailure(const OpenAttempt& attempt, PortMap& map)
 {
-    const QString what =
-        PortMap::portLabel(attempt.port, attempt.path, attempt.device) + QStringLiteral(" cannot be opened: ");
+    OpenFailure failure;
+    failure.attempt = attempt;
     switch (attempt.error) {
     case QSerialPort::DeviceNotFoundError:
-        return serialError(SerialError::DeviceMissing, what + missingDevice(attempt, map));
+        failure.kind = OpenFailure::Kind::Missing;
+        failure.present = map.presentDevices();
+        failure.settingsFile = map.settingsFile();
+        failure.mappedByEnvironment =
+            attempt.port != 0 && map.mapping(attempt.port).source == PortMap::Source::Environment;
+        break;
     case QSerialPort::PermissionError:
-        // Qt says the same for a device it may not open and one that another
-        // program holds (its lock file, or the exclusive mode of the device).
-        if (permissionMissing(attempt.device))
-            return serialError(SerialError::PermissionDenied, what + notPermitted(attempt));
-        return serialError(SerialError::DeviceBusy, what + busyDevice(attempt));
+        if (permissionMissing(attempt.realDevice)) {
+            failure.kind = OpenFailure::Kind::NotPermitted;
+            failure.user = userName();
+            failure.group = permittedGroup(attempt.realDevice);
+            failure.joinedSinceLogin = joinedSinceLogin(failure.group, failure.user);
+        } else {
+            failure.kind = OpenFailure::Kind::Busy;
+            failure.lock = deviceLock(attempt.realDevice);
+        }
+        break;
     case QSerialPort::UnsupportedOperationError:
-        return serialError(SerialError::OpenFailed, what + QStringLiteral("it is not a serial device"));
+        failure.kind = OpenFailure::Kind::NotSerial;
+        break;
     default:
-        return serialError(SerialError::OpenFailed, what + attempt.systemText);
+        failure.kind = OpenFailure::Kind::Other;
+        break;
     }
+    return failure;
+}
+
+QString describeOpenFailure(const OpenFailure& failure)
+{
+    const QString what = where(failure.attempt) + QStringLiteral(" cannot be opened: ");
+    switch (failure.kind) {
+    case OpenFailure::Kind::Missing:
+        return what + missing(failure);
+    case OpenFailure::Kind::Busy:
+        return what + busy(failure);
+    case OpenFailure::Kind::NotPermitted:
+        return what + notPermitted(failure);
+    case OpenFailure::Kind::NotSerial:
+        return what + QStringLiteral("it is not a serial device");
+    case OpenFailure::Kind::Other:
+        break;
+    }
+    return what + failure.attempt.systemText;
+}
+
+OperationError openFailureError(const OpenFailure& failure)
+{
+    int number = SerialError::OpenFailed;
+    switch (failure.kind) {
+    case OpenFailure::Kind::Missing:
+        number = SerialError::DeviceMissing;
+        break;
+    case OpenFailure::Kind::Busy:
+        number = SerialError::DeviceBusy;
+        break;
+    case OpenFailure::Kind::NotPermitted:
+        number = SerialError::PermissionDenied;
+        break;
+    case OpenFailure::Kind::NotSerial:
+    case OpenFailure::Kind::Other:
+        break;
+    }
+    return serialError(number, describeOpenFailure(failure));
 }
 
 bool permissionMissing(const QString& device)

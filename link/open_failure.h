@@ -1,33 +1,58 @@
 #pragma once
 
+#include "lock_owner.h"
 #include "operation_error.h"
+#include "port_map.h"
 
+#include <QList>
 #include <QSerialPort>
 #include <QString>
 
 #include <cstdint>
+#include <optional>
 
-class PortMap;
-
-// A failed opening of port n, as the opener saw it.
+// A failed opening, as the opener saw it.
 struct OpenAttempt {
-    std::int16_t port = 0;  // the COM number
-    QString path;           // the device the port is mapped to
-    QString device;         // that path with symbolic links resolved: what was opened
+    std::int16_t port = 0;  // the COM number; 0 for a device opened by its path
+    QString mappedPath;     // the path the port is mapped to, or the path given
+    QString realDevice;     // that path with links resolved: what was opened
     QSerialPort::SerialPortError error = QSerialPort::UnknownError;
     QString systemText;  // QSerialPort::errorString(), for a failure with no better words
 };
 
-// The error of a failed opening, in words the operator can act on: a missing
-// device comes with the serial devices present and their COM numbers, and how
-// to map a COM number to a device; a busy device names the program and
-// process holding it where its lock file says so; a device the user may not
-// open names the dialout group. Lists the devices present through `map`.
-OperationError openFailure(const OpenAttempt& attempt, PortMap& map);
+// Why a port did not open, with the facts a person needs to act on it: one
+// classification for the panel and the command line.
+struct OpenFailure {
+    enum class Kind { Missing, Busy, NotPermitted, NotSerial, Other };
+    Kind kind = Kind::Other;
+    OpenAttempt attempt;
+    // Missing: the devices present with their COM numbers, and where a COM
+    // number is mapped.
+    QList<PortMap::PresentDevice> present;
+    QString settingsFile;
+    bool mappedByEnvironment = false;
+    // Busy: the device's lock file, held or stale; none when it has none.
+    std::optional<LockOwner> lock;
+    // NotPermitted: who may not, and the group that may.
+    QString user;
+    QString group;
+    bool joinedSinceLogin = false;  // the user is in the group, this session is older
+};
 
-// True when `device` exists and this user may not read and write it: what
-// tells a missing permission from a device another program holds, when
-// QSerialPort reports either as a permission error.
+// Sorts out a failed opening. A missing device lists the devices present
+// through `map`; Qt reports both a device held by another program and one the
+// user may not open as a permission error, so the device's own permissions
+// tell them apart.
+OpenFailure classifyOpenFailure(const OpenAttempt& attempt, PortMap& map);
+
+// "COM3 (/dev/ttyUSB0) cannot be opened: " and why, with what to do next:
+// the same words for the panel's error report and the command line.
+QString describeOpenFailure(const OpenFailure& failure);
+
+// The panel's error for a failed opening.
+OperationError openFailureError(const OpenFailure& failure);
+
+// True when `device` exists and this user may not read and write it.
 bool permissionMissing(const QString& device);
 
 // The group whose members may open `device`: its own group when that group

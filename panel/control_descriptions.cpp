@@ -6,6 +6,7 @@
 #include "colors.h"
 #include "frame.h"
 #include "lamp.h"
+#include "outlet_label.h"
 #include "platform_services.h"
 #include "texts.h"
 
@@ -13,16 +14,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-
-namespace {
-
-QString outletLabel(int channel, const QString& name)
-{
-    const QString outlet = QStringLiteral("outlet %1").arg(channel + 1);
-    return name.isEmpty() ? outlet : outlet + QStringLiteral(": ") + name;
-}
-
-}  // namespace
 
 void Form1::describeControlsForAssistiveTechnology()
 {
@@ -69,7 +60,7 @@ void Form1::labelOutlets()
         keys << QString::number(i + 1);
     const QStringList names = platform_.getSettings(Texts::OutletsSection, keys);
     for (int i = 0; i < Channels && i < names.size(); ++i) {
-        const QString label = outletLabel(i, names.at(i).trimmed().left(80));
+        const QString label = outletLabel(i + 1, names.at(i).trimmed().left(80));
         Key0[i]->setToolTip(label);
         Key0[i]->setAccessibleDescription(label);
         Lamp0[i]->setToolTip(label);

@@ -162,12 +162,12 @@ private slots:
                    howToMap;
         QTest::newRow("held by another program")
             << "held"
-            << "error NO: 8005--MSComm1: COM2 (%PTY%) cannot be opened: the device is in use by another program, "
-               "tst_opening (process %PID%); close it and try again";
+            << "error NO: 8005--MSComm1: COM2 (%PTY%) cannot be opened: the device is in use by tst_opening "
+               "(process %PID%); stop that program, and try again";
         QTest::newRow("held by another program, opened through a link")
             << "held through link"
-            << "error NO: 8005--MSComm1: COM2 (%DIR%/link → %PTY%) cannot be opened: the device is in use by another "
-               "program, tst_opening (process %PID%); close it and try again";
+            << "error NO: 8005--MSComm1: COM2 (%DIR%/link → %PTY%) cannot be opened: the device is in use by "
+               "tst_opening (process %PID%); stop that program, and try again";
         QTest::newRow("not permitted")
             << "not permitted"
             << "error NO: 8006--MSComm1: COM1 (%PTY%) cannot be opened: permission denied. Add the user nobody to the "

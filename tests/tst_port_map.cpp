@@ -4,6 +4,7 @@
 #include "host_serial.h"
 #include "operation_error.h"
 #include "port_map.h"
+#include "port_wording.h"
 
 #include <QFile>
 #include <QSettings>
@@ -15,11 +16,11 @@ namespace {
 const QString kIdA = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3-if00-port0";
 const QString kIdB = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_B77Q1-if00-port0";
 
-SerialDevice adapterA(const QString& location = "/dev/ttyUSB0")
+ListedDevice adapterA(const QString& location = "/dev/ttyUSB0")
 {
     return usbAdapter(location, "FT232R USB UART", "A10K3", "1");
 }
-SerialDevice adapterB(const QString& location = "/dev/ttyUSB1")
+ListedDevice adapterB(const QString& location = "/dev/ttyUSB1")
 {
     return usbAdapter(location, "FT232R USB UART", "B77Q1", "2");
 }
@@ -51,7 +52,7 @@ private slots:
 
     void assignment_data()
     {
-        QTest::addColumn<QList<SerialDevice>>("devices");  // as the system lists them
+        QTest::addColumn<QList<ListedDevice>>("devices");  // as the system lists them
         QTest::addColumn<QStringList>("stored");           // the "Ports" group before
         QTest::addColumn<QStringList>("environment");      // "1=/dev/..." for TAVRIN_COM1
         QTest::addColumn<QStringList>("ports");            // the "Ports" group after
@@ -60,31 +61,31 @@ private slots:
 
         const QStringList none;
         QTest::newRow("first adapter, no on-board port")
-            << QList<SerialDevice>{adapterA()} << none << none << QStringList{"COM1=" + kIdA}
+            << QList<ListedDevice>{adapterA()} << none << none << QStringList{"COM1=" + kIdA}
             << QStringList{"COM1: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)", "COM2: no device (/dev/ttyS1)",
                            "COM3: no device (/dev/ttyS2)", "COM4: no device (/dev/ttyS3)"}
             << QList<int>{1};
         QTest::newRow("first adapter beside a real on-board port")
-            << QList<SerialDevice>{adapterA(), onBoardPort(0)} << none << none << QStringList{"COM2=" + kIdA}
+            << QList<ListedDevice>{adapterA(), onBoardPort(0)} << none << none << QStringList{"COM2=" + kIdA}
             << QStringList{"COM1: on-board serial port (/dev/ttyS0)",
                            "COM2: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)", "COM3: no device (/dev/ttyS2)",
                            "COM4: no device (/dev/ttyS3)"}
             << QList<int>{1, 2};
-        QTest::newRow("second adapter") << QList<SerialDevice>{adapterA(), adapterB()} << QStringList{"COM1=" + kIdA}
+        QTest::newRow("second adapter") << QList<ListedDevice>{adapterA(), adapterB()} << QStringList{"COM1=" + kIdA}
                                         << none << QStringList{"COM1=" + kIdA, "COM2=" + kIdB}
                                         << QStringList{"COM1: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)",
                                                        "COM2: FT232R USB UART, serial B77Q1 (/dev/ttyUSB1)",
                                                        "COM3: no device (/dev/ttyS2)", "COM4: no device (/dev/ttyS3)"}
                                         << QList<int>{1, 2};
         QTest::newRow("replugged the other way round")
-            << QList<SerialDevice>{adapterA("/dev/ttyUSB1"), adapterB("/dev/ttyUSB0")}
+            << QList<ListedDevice>{adapterA("/dev/ttyUSB1"), adapterB("/dev/ttyUSB0")}
             << QStringList{"COM1=" + kIdA, "COM2=" + kIdB} << none << QStringList{"COM1=" + kIdA, "COM2=" + kIdB}
             << QStringList{"COM1: FT232R USB UART, serial A10K3 (/dev/ttyUSB1)",
                            "COM2: FT232R USB UART, serial B77Q1 (/dev/ttyUSB0)", "COM3: no device (/dev/ttyS2)",
                            "COM4: no device (/dev/ttyS3)"}
             << QList<int>{2, 1};
         QTest::newRow("two adapters without serial numbers")
-            << QList<SerialDevice>{usbAdapter("/dev/ttyUSB0", "USB Serial", "", "1"),
+            << QList<ListedDevice>{usbAdapter("/dev/ttyUSB0", "USB Serial", "", "1"),
                                    usbAdapter("/dev/ttyUSB1", "USB Serial", "", "3")}
             << none << none
             << QStringList{"COM1=/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0",
@@ -93,7 +94,7 @@ private slots:
                            "COM3: no device (/dev/ttyS2)", "COM4: no device (/dev/ttyS3)"}
             << QList<int>{1, 2};
         QTest::newRow("five adapters: the fifth gets no number")
-            << QList<SerialDevice>{usbAdapter("/dev/ttyUSB10", "FT232R USB UART", "E5", "5"),
+            << QList<ListedDevice>{usbAdapter("/dev/ttyUSB10", "FT232R USB UART", "E5", "5"),
                                    usbAdapter("/dev/ttyUSB3", "FT232R USB UART", "D4", "4"),
                                    usbAdapter("/dev/ttyUSB2", "FT232R USB UART", "C3", "3"),
                                    usbAdapter("/dev/ttyUSB1", "FT232R USB UART", "B2", "2"),
@@ -109,36 +110,36 @@ private slots:
                            "COM4: FT232R USB UART, serial D4 (/dev/ttyUSB3)"}
             << QList<int>{1, 2, 3, 4, 0};
         QTest::newRow("operator's mapping of an absent device is kept")
-            << QList<SerialDevice>{adapterA()} << QStringList{"COM1=/dev/ttyACM7"} << none
+            << QList<ListedDevice>{adapterA()} << QStringList{"COM1=/dev/ttyACM7"} << none
             << QStringList{"COM1=/dev/ttyACM7", "COM2=" + kIdA}
             << QStringList{"COM1: no device (/dev/ttyACM7)", "COM2: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)",
                            "COM3: no device (/dev/ttyS2)", "COM4: no device (/dev/ttyS3)"}
             << QList<int>{2};
         QTest::newRow("operator maps the adapter by its /dev name")
-            << QList<SerialDevice>{adapterA()} << QStringList{"COM3=/dev/ttyUSB0"} << none
+            << QList<ListedDevice>{adapterA()} << QStringList{"COM3=/dev/ttyUSB0"} << none
             << QStringList{"COM3=/dev/ttyUSB0"}
             << QStringList{"COM1: no device (/dev/ttyS0)", "COM2: no device (/dev/ttyS1)",
                            "COM3: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)", "COM4: no device (/dev/ttyS3)"}
             << QList<int>{3};
         QTest::newRow("environment variable holds COM1")
-            << QList<SerialDevice>{adapterA()} << none << QStringList{"1=/dev/ttyUSB9"} << QStringList{"COM2=" + kIdA}
+            << QList<ListedDevice>{adapterA()} << none << QStringList{"1=/dev/ttyUSB9"} << QStringList{"COM2=" + kIdA}
             << QStringList{"COM1: no device (/dev/ttyUSB9)", "COM2: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)",
                            "COM3: no device (/dev/ttyS2)", "COM4: no device (/dev/ttyS3)"}
             << QList<int>{2};
         QTest::newRow("on-board port moved by the operator frees its number")
-            << QList<SerialDevice>{onBoardPort(0), adapterA()} << QStringList{"COM3=/dev/ttyS0"} << none
+            << QList<ListedDevice>{onBoardPort(0), adapterA()} << QStringList{"COM3=/dev/ttyS0"} << none
             << QStringList{"COM1=" + kIdA, "COM3=/dev/ttyS0"}
             << QStringList{"COM1: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)", "COM2: no device (/dev/ttyS1)",
                            "COM3: on-board serial port (/dev/ttyS0)", "COM4: no device (/dev/ttyS3)"}
             << QList<int>{3, 1};
         QTest::newRow("ports beyond the fourth on-board one are numbered like adapters")
-            << QList<SerialDevice>{{"/dev/ttySAC0", {}, {}, {}, {}}, onBoardPort(4), onBoardPort(0)} << none << none
+            << QList<ListedDevice>{{"/dev/ttySAC0", {}, {}, {}, {}}, onBoardPort(4), onBoardPort(0)} << none << none
             << QStringList{"COM2=/dev/ttyS4", "COM3=/dev/ttySAC0"}
             << QStringList{"COM1: on-board serial port (/dev/ttyS0)", "COM2: on-board serial port (/dev/ttyS4)",
                            "COM3: on-board serial port (/dev/ttySAC0)", "COM4: no device (/dev/ttyS3)"}
             << QList<int>{1, 2, 3};
         QTest::newRow("device without udev links")
-            << QList<SerialDevice>{{"/dev/ttyACM0", "Orvessa", {}, {}, {}}} << none << none
+            << QList<ListedDevice>{{"/dev/ttyACM0", "Orvessa", {}, {}, {}}} << none << none
             << QStringList{"COM1=/dev/ttyACM0"}
             << QStringList{"COM1: Orvessa (/dev/ttyACM0)", "COM2: no device (/dev/ttyS1)",
                            "COM3: no device (/dev/ttyS2)", "COM4: no device (/dev/ttyS3)"}
@@ -146,7 +147,7 @@ private slots:
     }
     void assignment()
     {
-        QFETCH(QList<SerialDevice>, devices);
+        QFETCH(QList<ListedDevice>, devices);
         QFETCH(QStringList, stored);
         QFETCH(QStringList, environment);
         QTemporaryDir dir;
@@ -163,12 +164,12 @@ private slots:
         FakeDeviceListing listing;
         listing.devices = devices;
         PortMap map(settings, listing);
-        map.assignNewDevices();
+        map.recordNewDevices();
 
         QTEST(portsGroupOf(file), "ports");
         QStringList described;
         for (std::int16_t port = 1; port <= 4; ++port)
-            described << map.describe(port);
+            described << PortWording::describePort(map, port);
         QTEST(described, "described");
         QList<int> numbers;
         for (const PortMap::PresentDevice& present : map.presentDevices())
@@ -179,7 +180,7 @@ private slots:
         // A second run with the same devices assigns nothing more.
         QSettings again(file, QSettings::IniFormat);
         PortMap next(again, listing);
-        QCOMPARE(next.assignNewDevices(), QList<PortMap::Assignment>());
+        QCOMPARE(next.recordNewDevices(), QList<PortMap::Assignment>());
         QTEST(portsGroupOf(file), "ports");
     }
 
@@ -190,18 +191,18 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath("TavrinV1.3prj.conf");
         FakeDeviceListing listing;
-        const QList<QList<SerialDevice>> runs{
+        const QList<QList<ListedDevice>> runs{
             {adapterA("/dev/ttyUSB0")},
             {adapterB("/dev/ttyUSB0"), adapterA("/dev/ttyUSB1")},
             {adapterA("/dev/ttyUSB0")},
         };
         QStringList com1;
-        for (const QList<SerialDevice>& devices : runs) {
+        for (const QList<ListedDevice>& devices : runs) {
             listing.devices = devices;
             QSettings settings(file, QSettings::IniFormat);
             PortMap map(settings, listing);
-            map.assignNewDevices();
-            com1 << map.describe(1);
+            map.recordNewDevices();
+            com1 << PortWording::describePort(map, 1);
         }
         QCOMPARE(com1, QStringList({"COM1: FT232R USB UART, serial A10K3 (/dev/ttyUSB0)",
                                     "COM1: FT232R USB UART, serial A10K3 (/dev/ttyUSB1)",
@@ -237,7 +238,7 @@ private slots:
         QStringList paths;
         QList<int> listings;
         for (int port : order) {
-            paths << map.resolve(std::int16_t(port));
+            paths << map.pathRecordingNewDevices(std::int16_t(port));
             listings << listing.listings;
         }
         QTEST(paths, "paths");
@@ -254,21 +255,22 @@ private slots:
         FakeDeviceListing listing;
         listing.devices = {adapterA()};
         PortMap map(settings, listing);
-        QCOMPARE(map.assignNewDevices(), QList<PortMap::Assignment>({{1, kIdA}}));
+        QCOMPARE(map.recordNewDevices(), QList<PortMap::Assignment>({{1, kIdA}}));
         const std::optional<OperationError> error = map.takeStoreError();
         QVERIFY(error);
         QCOMPARE(error->reportText(), "error NO: 75--TavrinV1.3prj: the COM numbers given to new serial devices could "
                                       "not be saved in " +
                                           blocker.fileName() +
-                                          "/Tavrin/TavrinV1.3prj.conf; they hold until the program ends");
+                                          "/Tavrin/TavrinV1.3prj.conf (the file could not be written); they hold until "
+                                          "the program ends");
         QVERIFY(!map.takeStoreError());
 
         listing.devices << adapterB();
-        QCOMPARE(map.assignNewDevices(), QList<PortMap::Assignment>({{2, kIdB}}));
+        QCOMPARE(map.recordNewDevices(), QList<PortMap::Assignment>({{2, kIdB}}));
         QVERIFY(!map.takeStoreError());
-        QCOMPARE(map.resolve(1), kIdA);
-        QCOMPARE(map.resolve(2), kIdB);
-        QCOMPARE(map.describe(2), QString("COM2: FT232R USB UART, serial B77Q1 (/dev/ttyUSB1)"));
+        QCOMPARE(map.pathRecordingNewDevices(1), kIdA);
+        QCOMPARE(map.pathRecordingNewDevices(2), kIdB);
+        QCOMPARE(PortWording::describePort(map, 2), QString("COM2: FT232R USB UART, serial B77Q1 (/dev/ttyUSB1)"));
     }
 
     // The host component passes the store's failure on once.
@@ -299,25 +301,25 @@ private slots:
 
     void stablePathPrefersUniqueUdevNames_data()
     {
-        QTest::addColumn<QList<SerialDevice>>("present");
+        QTest::addColumn<QList<ListedDevice>>("present");
         QTest::addColumn<QString>("path");  // of the first device
 
-        const SerialDevice a = adapterA();
-        QTest::newRow("by-id") << QList<SerialDevice>{a} << kIdA;
-        SerialDevice samePath = adapterB();
+        const ListedDevice a = adapterA();
+        QTest::newRow("by-id") << QList<ListedDevice>{a} << kIdA;
+        ListedDevice samePath = adapterB();
         samePath.byPath = a.byPath;
-        SerialDevice sameId = adapterB();
+        ListedDevice sameId = adapterB();
         sameId.byId = a.byId;
         QTest::newRow("by-id shared: by-path")
-            << QList<SerialDevice>{a, sameId} << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0";
-        SerialDevice both = sameId;
+            << QList<ListedDevice>{a, sameId} << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0";
+        ListedDevice both = sameId;
         both.byPath = a.byPath;
-        QTest::newRow("both shared: system location") << QList<SerialDevice>{a, both} << "/dev/ttyUSB0";
-        QTest::newRow("no links") << QList<SerialDevice>{{"/dev/ttyACM0", "Orvessa", {}, {}, {}}} << "/dev/ttyACM0";
+        QTest::newRow("both shared: system location") << QList<ListedDevice>{a, both} << "/dev/ttyUSB0";
+        QTest::newRow("no links") << QList<ListedDevice>{{"/dev/ttyACM0", "Orvessa", {}, {}, {}}} << "/dev/ttyACM0";
     }
     void stablePathPrefersUniqueUdevNames()
     {
-        QFETCH(QList<SerialDevice>, present);
+        QFETCH(QList<ListedDevice>, present);
         QTEST(PortMap::stablePath(present.first(), present), "path");
     }
 };

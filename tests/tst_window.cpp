@@ -170,11 +170,11 @@ private slots:
             }
         };
         check({{f.Key0[0], "开", "outlet 1"},
-               {f.Key0[3], "开", "outlet 4: router"},
+               {f.Key0[3], "开", "outlet 4 (router)"},
                {f.Key0[11], "开", "outlet 12"},
                {f.Key1[5], "开", "spare button, not in use"},
                {f.Lamp0[0], "outlet 1 lamp", "outlet 1; green: off"},
-               {f.Lamp0[3], "outlet 4 lamp", "outlet 4: router; green: off"},
+               {f.Lamp0[3], "outlet 4 lamp", "outlet 4 (router); green: off"},
                {f.Lamp0[12], "spare lamp 1", "green: not in use"},
                {f.Shape1, "port lamp", "green: the port-open colour"},
                {f.Keyall, "全开", "switches all outlets on"},
@@ -191,13 +191,13 @@ private slots:
                {f.Com, "COM1", f.Com->accessibleDescription()}},
               "after start-up");
         QVERIFY(!f.Com->accessibleDescription().isEmpty());
-        QCOMPARE(f.Key0[3]->toolTip(), QString("outlet 4: router"));
-        QCOMPARE(f.Lamp0[3]->toolTip(), QString("outlet 4: router"));
+        QCOMPARE(f.Key0[3]->toolTip(), QString("outlet 4 (router)"));
+        QCOMPARE(f.Lamp0[3]->toolTip(), QString("outlet 4 (router)"));
         QCOMPARE(QAccessible::queryAccessibleInterface(f.Lamp0[3])->role(), QAccessible::Indicator);
 
         w.serial.deliverEach(QByteArray::fromHex("00080074"));  // outlet 4 on
-        check({{f.Key0[3], "关", "outlet 4: router"},
-               {f.Lamp0[3], "outlet 4 lamp", "outlet 4: router; red: on"},
+        check({{f.Key0[3], "关", "outlet 4 (router)"},
+               {f.Lamp0[3], "outlet 4 lamp", "outlet 4 (router); red: on"},
                {f.Key0[2], "开", "outlet 3"},
                {f.Lamp0[2], "outlet 3 lamp", "outlet 3; green: off"}},
               "after a status reply");

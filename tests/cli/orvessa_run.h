@@ -34,6 +34,8 @@ public:
         return file.open(QIODevice::WriteOnly) && file.write(ini) == ini.size();
     }
 
+    QString settingsFile() const { return config_.path() + QStringLiteral("/Tavrin/TavrinV1.3prj.conf"); }
+
     void setEnv(const QString& name, const QString& value) { environment_.insert(name, value); }
     // Runs this program instead of the built one (a copy elsewhere).
     void setProgram(const QString& program) { program_ = program; }

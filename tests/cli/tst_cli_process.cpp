@@ -173,19 +173,19 @@ void TestCliProcess::failures_data()
     QTest::addColumn<QStringList>("received");
 
     const QStringList silentTries{"s00t", "s00t", "s00t"};
-    QTest::newRow("silent board") << QStringList{"--silent"} << QStringList{"--timeout", "30", "status"} << 1
-                                  << "COM2 ({device}): the board did not answer the status query (3 tries, 30 ms each)"
-                                  << silentTries;
+    QTest::newRow("silent board")
+        << QStringList{"--silent"} << QStringList{"--timeout", "30", "status"} << 1
+        << "COM2 ({device}): the board did not answer the status query (3 tries, 30 ms each){silence}" << silentTries;
     QTest::newRow("silent board: no channel command")
         << QStringList{"--silent"} << QStringList{"--timeout", "30", "on", "3"} << 1
-        << "COM2 ({device}): the board did not answer the status query (3 tries, 30 ms each)" << silentTries;
+        << "COM2 ({device}): the board did not answer the status query (3 tries, 30 ms each){silence}" << silentTries;
     QTest::newRow("silent after the channel command")
         << QStringList{"--answer-first", "1"} << QStringList{"--timeout", "30", "on", "2"} << 1
-        << "COM2 ({device}): the board did not answer the status query (3 tries, 30 ms each)"
+        << "COM2 ({device}): the board did not answer the status query (3 tries, 30 ms each){silence}"
         << QStringList{"s00t", "s01p", "s00t", "s00t", "s00t"};
     QTest::newRow("silent upgrade") << QStringList{"--silent"} << QStringList{"--timeout", "30", "upgrade"} << 1
                                     << "COM2 ({device}): the board did not answer the upgrade command (3 tries, "
-                                       "30 ms each)"
+                                       "30 ms each){silence}"
                                     << QStringList{"su0p", "su0p ignored", "su0p ignored"};
     QTest::newRow("stuck: on") << QStringList{"--stuck", "--word", "0x008"} << QStringList{"on", "3", "4", "5"} << 1
                                << "COM2 ({device}): the board did not switch: outlet 3 (router) is off, not on; "
@@ -222,7 +222,11 @@ void TestCliProcess::failures_data()
                                    << "--port expects COM<n> or a device path, got 'ttyS0' (see orvessa --help)"
                                    << QStringList{};
     QTest::newRow("missing device") << QStringList{} << QStringList{"--port", "COM1", "on", "3"} << 3
-                                    << "COM1 (/nonexistent/ttyTAVRIN) cannot be opened: it is missing (no such device)"
+                                    << "COM1 (/nonexistent/ttyTAVRIN) cannot be opened: the device does not exist. "
+                                       "{present} To map COM1 to a device, set the "
+                                       "environment variable TAVRIN_COM1=<device>, or COM1=<device> in the [Ports] "
+                                       "group of {settings}. TAVRIN_COM1 is set now, and comes before the settings "
+                                       "file."
                                     << QStringList{};
     QTest::newRow("not a serial device") << QStringList{} << QStringList{"--port", "{file}", "status"} << 3
                                          << "{file} cannot be opened: it is not a serial device" << QStringList{};
@@ -241,10 +245,17 @@ void TestCliProcess::failures()
     QTemporaryFile file;  // a plain file
     QVERIFY(file.open());
     args.replaceInStrings("{file}", file.fileName());
-    message.replace("{file}", file.fileName()).replace("{device}", bench.sim.device());
+    message.replace("{file}", file.fileName())
+        .replace("{device}", bench.sim.device())
+        .replace("{silence}", ". Check that the board is powered and its cable plugged in, that COM2 is the board's "
+                              "port (orvessa ports lists them), or give a longer --timeout")
+        .replace("{settings}", bench.orvessa.settingsFile());
     const OrvessaResult result = bench.orvessa.run(args);
     QCOMPARE(result.exitCode, exitCode);
-    QCOMPARE(QString::fromUtf8(result.err), "orvessa: " + message + "\n");
+    // The devices present are the host's own: the text around them is checked.
+    const QStringList around = ("orvessa: " + message + "\n").split("{present}");
+    const QString err = QString::fromUtf8(result.err);
+    QVERIFY2(err.startsWith(around.first()) && err.endsWith(around.last()), result.err.constData());
     QCOMPARE(result.out, QByteArray());
     QCOMPARE(bench.received(), received);
 }
@@ -278,7 +289,9 @@ void TestCliProcess::jsonOutput()
     };
     const QList<Case> cases = {
         {{"--json", "on", "13"}, 2, "there is no outlet 13"},
-        {{"--json", "--port", "COM3", "status"}, 3, "COM3 (/nonexistent/ttyTAVRIN) cannot be opened: it is missing"},
+        {{"--json", "--port", "COM3", "status"},
+         3,
+         "COM3 (/nonexistent/ttyTAVRIN) cannot be opened: the device does not exist"},
         {{"--json", "--bogus"}, 2, "Unknown option 'bogus'."},
     };
     for (const Case& c : cases) {
@@ -311,19 +324,24 @@ void TestCliProcess::heldPortIsBusy()
     // This test holds the port as the panel does: a QSerialPort, open.
     QSerialPort panel(device);
     QVERIFY(panel.open(QIODevice::ReadWrite));
-    const QString holder = QString("held by tst_cli_process (process %1)").arg(QCoreApplication::applicationPid());
+    const QString holder =
+        QString("the device is in use by tst_cli_process (process %1); stop that program, and try again")
+            .arg(QCoreApplication::applicationPid());
 
     const QString port = throughLink ? link : device;
     const OrvessaResult result = bench.orvessa.run({"--port", port, "on", "3"});
     QCOMPARE(result.exitCode, 3);
-    QCOMPARE(QString::fromUtf8(result.err), "orvessa: " + port + " cannot be opened: it is busy, " + holder + "\n");
+    const QString named = throughLink ? link + " (→ " + device + ")" : device;
+    QCOMPARE(QString::fromUtf8(result.err), "orvessa: " + named + " cannot be opened: " + holder + "\n");
     QCOMPARE(result.out, QByteArray());
 
     const OrvessaResult json = bench.orvessa.run({"--json", "status"});
     QCOMPARE(json.exitCode, 3);
     const QJsonObject error = parseObject(json.out);
     QCOMPARE(error.value("status").toInt(), 3);
-    QCOMPARE(error.value("error").toString(), "COM2 (" + device + ") cannot be opened: it is busy, " + holder);
+    QCOMPARE(error.value("error").toString(), "COM2 (" + device + ") cannot be opened: " + holder);
+    QCOMPARE(error.value("reason").toString(), QString("busy"));
+    QCOMPARE(error.value("holder").toObject().value("pid").toInteger(), QCoreApplication::applicationPid());
     QCOMPARE(error.value("port").toString(), QString("COM2"));
     QCOMPARE(error.value("device").toString(), device);
 
@@ -357,8 +375,8 @@ void TestCliProcess::notPermittedTellsTheFix()
     QCOMPARE(result.exitCode, 3);
     QCOMPARE(QString::fromUtf8(result.err),
              "orvessa: COM2 (" + bench.sim.device() +
-                 ") cannot be opened: permission denied: add the user to the group dialout (sudo adduser $USER "
-                 "dialout), then log in again\n");
+                 ") cannot be opened: permission denied. Add the user nobody to the dialout group (sudo adduser "
+                 "nobody dialout), then log in again\n");
     QCOMPARE(bench.received(), QStringList{});
 }
 

@@ -5,10 +5,10 @@
 // A listing of devices a test makes up, and how often it was asked.
 class FakeDeviceListing final : public DeviceListing {
 public:
-    QList<SerialDevice> devices;
+    QList<ListedDevice> devices;
     mutable int listings = 0;
 
-    QList<SerialDevice> presentDevices() const override
+    QList<ListedDevice> presentDevices() const override
     {
         ++listings;
         return devices;
@@ -17,7 +17,7 @@ public:
 
 // A USB adapter as udev names it: by-id from its maker, model and serial
 // number, by-path from the socket it is plugged into.
-inline SerialDevice usbAdapter(const QString& location, const QString& model, const QString& serial,
+inline ListedDevice usbAdapter(const QString& location, const QString& model, const QString& serial,
                                const QString& socket)
 {
     const QString interfaceName = QString(model).replace(' ', '_');
@@ -28,4 +28,4 @@ inline SerialDevice usbAdapter(const QString& location, const QString& model, co
 }
 
 // An on-board port: the system lists it, udev gives it no /dev/serial link.
-inline SerialDevice onBoardPort(int index) { return {QStringLiteral("/dev/ttyS%1").arg(index), {}, {}, {}, {}}; }
+inline ListedDevice onBoardPort(int index) { return {QStringLiteral("/dev/ttyS%1").arg(index), {}, {}, {}, {}}; }
