@@ -89,7 +89,8 @@ QString PortMap::platformDefault(std::int16_t port)
 QString PortMap::realDevice(const QString& mappedPath)
 {
 #ifdef Q_OS_UNIX
-    const QString full = mappedPath.contains(QLatin1Char('/')) ? mappedPath : QStringLiteral("/dev/") + mappedPath;
+    // As QSerialPort reads a port name: one that is not absolute is in /dev.
+    const QString full = mappedPath.startsWith(QLatin1Char('/')) ? mappedPath : QStringLiteral("/dev/") + mappedPath;
 #else
     const QString& full = mappedPath;
 #endif

@@ -88,8 +88,8 @@ public:
     static QString settingsKey(std::int16_t port);          // "Ports/COM2"
     static QString platformDefault(std::int16_t port);      // "/dev/ttyS1"
     // The real device a mapped path names, symbolic links resolved, so that
-    // one device has one lock whatever name it is opened by; a name without a
-    // folder is in /dev. A path that does not exist is returned as it is, or
+    // one device has one lock whatever name it is opened by; a path that is
+    // not absolute is in /dev, as QSerialPort reads it. A path that does not exist is returned as it is, or
     // in /dev for a bare name.
     static QString realDevice(const QString& mappedPath);
     // The name a new device is recorded under. An adapter with a serial

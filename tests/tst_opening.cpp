@@ -13,6 +13,7 @@
 #include <QSerialPort>
 #include <QSettings>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -131,6 +132,54 @@ private slots:
         serial.setPortOpen(false);
         QVERIFY(lockFilesNaming(lockName(pty.path)).isEmpty());
         QVERIFY(other.open(QIODevice::ReadWrite));
+    }
+
+    // A lock file names who holds a device until what it names is gone: its
+    // process ended, its number belongs to another program, or it was written
+    // on another host.
+    void lockFiles_data()
+    {
+        QTest::addColumn<QString>("contents");  // {pid}: this process, {ended}: one that has ended, {host}: this host
+        QTest::addColumn<QString>("told");      // {file}: the lock file
+
+        QTest::newRow("held, as QSerialPort writes it") << "{pid}\ntst_opening\n{host}\n"
+                                                        << "tst_opening (process {pid})";
+        QTest::newRow("held, UUCP style naming nobody") << "      {pid}\n"
+                                                        << "tst_opening (process {pid})";
+        QTest::newRow("process number reused")
+            << "{pid}\nTavrinV1.3\n{host}\n"
+            << "a stale lock file {file}: it names TavrinV1.3 (process {pid}), but that process is now tst_opening";
+        QTest::newRow("written on another host")
+            << "{pid}\ntst_opening\nrack-7\n"
+            << "a stale lock file {file}: it names tst_opening (process {pid}) on another host, rack-7";
+        QTest::newRow("process ended")
+            << "{ended}\nTavrinV1.3\n{host}\n"
+            << "a stale lock file {file}: it names TavrinV1.3 (process {ended}), which has ended";
+    }
+    void lockFiles()
+    {
+        QFETCH(QString, contents);
+        QFETCH(QString, told);
+        QProcess ended;
+        ended.start("true");
+        QVERIFY(ended.waitForStarted());
+        const QString endedPid = QString::number(ended.processId());
+        QVERIFY(ended.waitForFinished());
+        const QString pid = QString::number(QCoreApplication::applicationPid());
+        QTemporaryDir folder;
+        const QString file = folder.filePath("LCK..ttyUSB0");
+        QFile lock(file);
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write(QString(contents)
+                       .replace("{pid}", pid)
+                       .replace("{ended}", endedPid)
+                       .replace("{host}", QSysInfo::machineHostName())
+                       .toUtf8());
+        lock.close();
+        const std::optional<LockOwner> owner = deviceLock("/dev/ttyUSB0", {folder.path()});
+        QVERIFY(owner);
+        QCOMPARE(owner->describe(), told.replace("{pid}", pid).replace("{ended}", endedPid).replace("{file}", file));
+        QCOMPARE(owner->stale(), !told.startsWith("tst_opening"));
     }
 
     void failuresSayWhatToDo_data()

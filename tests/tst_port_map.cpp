@@ -7,8 +7,10 @@
 #include "port_wording.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 namespace {
@@ -210,6 +212,85 @@ private slots:
         QCOMPARE(portsGroupOf(file), QStringList({"COM1=" + kIdA, "COM2=" + kIdB}));
     }
 
+    // The file as it is now decides, whoever changed it since the map last
+    // read it; a key that is there is never replaced, and a line QSettings
+    // cannot read is no failure to save.
+    void theFileAsItIsNow_data()
+    {
+        QTest::addColumn<QByteArray>("changed");  // the file as rewritten after the first recording
+        QTest::addColumn<QStringList>("paths");   // COM1 to COM3 afterwards
+        QTest::addColumn<QStringList>("ports");   // the group after a second recording
+
+        const QByteArray junk = "; kept by hand\njunk line\n";
+        QTest::newRow("moved by hand") << "[Ports]\nCOM3=" + kIdA.toUtf8() + "\n"
+                                       << QStringList{kIdB, "/dev/ttyS1", kIdA}
+                                       << QStringList{"COM1=" + kIdB, "COM3=" + kIdA};
+        QTest::newRow("another program took COM2") << "[Ports]\nCOM1=" + kIdA.toUtf8() + "\nCOM2=/dev/ttyACM0\n"
+                                                   << QStringList{kIdA, "/dev/ttyACM0", kIdB}
+                                                   << QStringList{"COM1=" + kIdA, "COM2=/dev/ttyACM0", "COM3=" + kIdB};
+        QTest::newRow("an empty key holds its number")
+            << "[Ports]\nCOM1=" + kIdA.toUtf8() + "\nCOM2=\n"
+            << QStringList{kIdA, "/dev/ttyS1", kIdB} << QStringList{"COM1=" + kIdA, "COM2=", "COM3=" + kIdB};
+        QTest::newRow("a junk line") << junk + "[Ports]\nCOM1=" + kIdA.toUtf8() + "\n"
+                                     << QStringList{kIdA, kIdB, "/dev/ttyS2"}
+                                     << QStringList{"COM1=" + kIdA, "COM2=" + kIdB};
+    }
+    void theFileAsItIsNow()
+    {
+        QFETCH(QByteArray, changed);
+        QTemporaryDir dir;
+        const QString file = dir.filePath("TavrinV1.3prj.conf");
+        QSettings settings(file, QSettings::IniFormat);
+        FakeDeviceListing listing;
+        listing.devices = {adapterA()};
+        PortMap map(settings, listing);
+        QCOMPARE(map.recordNewDevices(), QList<PortMap::Assignment>({{1, kIdA}}));
+
+        // Written by another program, as bytes: QSettings shares what it read
+        // of a file within one process.
+        QFile other(file);
+        QVERIFY(other.open(QIODevice::WriteOnly));
+        other.write(changed);
+        other.close();
+        listing.devices << adapterB();
+        QStringList paths;
+        for (std::int16_t port = 1; port <= 3; ++port)
+            paths << map.pathRecordingNewDevices(port);
+        map.recordNewDevices();
+        for (std::int16_t port = 1; port <= 3; ++port)
+            paths[port - 1] = map.mapping(port).path;
+        QTEST(paths, "paths");
+        QTEST(portsGroupOf(file), "ports");
+        QVERIFY(!map.takeStoreError());
+    }
+
+    // Two programs numbering the same devices at once: neither replaces what
+    // the other recorded, and no device gets two numbers.
+    void twoProgramsRecordingAtOnce()
+    {
+        for (int round = 0; round < 4; ++round) {
+            QTemporaryDir dir;
+            const QString file = dir.filePath("TavrinV1.3prj.conf");
+            // One program sees adapters A and B, the other only B (A plugged in meanwhile).
+            QProcess both;
+            QProcess onlyB;
+            for (auto [process, devices] : {std::pair{&both, "AB"}, std::pair{&onlyB, "B"}}) {
+                QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+                environment.insert("TAVRIN_TEST_RECORD", file);
+                environment.insert("TAVRIN_TEST_DEVICES", devices);
+                process->setProcessEnvironment(environment);
+                process->start(QCoreApplication::applicationFilePath());
+            }
+            QVERIFY(both.waitForFinished(10000) && onlyB.waitForFinished(10000));
+            QCOMPARE(both.exitCode() + onlyB.exitCode(), 0);
+            QStringList paths;
+            for (const QString& entry : portsGroupOf(file))
+                paths << entry.section('=', 1);
+            paths.sort();
+            QCOMPARE(paths, (QStringList{kIdA, kIdB}));
+        }
+    }
+
     // Resolving a mapped port lists nothing; the first unmapped one runs the
     // assignment once, and later ones fall back to the default.
     void resolvingListsOnlyWhenNeeded_data()
@@ -316,6 +397,10 @@ private slots:
         both.byPath = a.byPath;
         QTest::newRow("both shared: system location") << QList<ListedDevice>{a, both} << "/dev/ttyUSB0";
         QTest::newRow("no links") << QList<ListedDevice>{{"/dev/ttyACM0", "Orvessa", {}, {}, {}}} << "/dev/ttyACM0";
+        // udev points the by-id link of identical adapters at either of them.
+        QTest::newRow("no serial number, alone: by-path")
+            << QList<ListedDevice>{usbAdapter("/dev/ttyUSB0", "USB Serial", "", "2")}
+            << "/dev/serial/by-path/pci-0000:00:14.0-usb-0:2:1.0-port0";
     }
     void stablePathPrefersUniqueUdevNames()
     {
@@ -324,5 +409,42 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestPortMap)
+namespace {
+
+// The devices of one program in twoProgramsRecordingAtOnce, listed slowly as
+// udev lists, so that both programs are between reading and writing at once.
+class SlowListing final : public DeviceListing {
+public:
+    explicit SlowListing(const QString& which)
+    {
+        if (which.contains('A'))
+            devices_ << adapterA();
+        if (which.contains('B'))
+            devices_ << adapterB();
+    }
+    QList<ListedDevice> presentDevices() const override
+    {
+        QThread::msleep(150);
+        return devices_;
+    }
+
+private:
+    QList<ListedDevice> devices_;
+};
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet("TAVRIN_TEST_RECORD")) {
+        QSettings settings(qEnvironmentVariable("TAVRIN_TEST_RECORD"), QSettings::IniFormat);
+        const SlowListing listing(qEnvironmentVariable("TAVRIN_TEST_DEVICES"));
+        PortMap map(settings, listing);
+        map.recordNewDevices();
+        return map.takeStoreError() ? 1 : 0;
+    }
+    TestPortMap test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_port_map.moc"

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPort>
+#include <QSysInfo>
 
 #include <grp.h>
 #include <sys/stat.h>
@@ -77,6 +78,9 @@ private slots:
     void heldPortIsBusy();
     void notPermittedTellsTheFix();
     void portsListing();
+    void portsAndOpeningAgree_data();
+    void portsAndOpeningAgree();
+    void unreadableSavedPort();
     void upgradeReleasesThePortForTheTool();
     void deviceGoneWhileWaiting();
 };
@@ -425,6 +429,73 @@ void TestCliProcess::portsListing()
                           "COM7 " + device + " present=1 in_use=1 holder=tst_cli_process/" + pid,
                       }));
     panel.close();
+    QCOMPARE(bench.received(), QStringList{});
+}
+
+// What `ports` says of a port, opening it agrees with: a mapping by a bare
+// name or with a comma in it, and a lock file whose process number another
+// program now has.
+void TestCliProcess::portsAndOpeningAgree_data()
+{
+    QTest::addColumn<QString>("mapping");  // COM5's value in [Ports]; {pts}: the device without /dev/
+    QTest::addColumn<bool>("staleLock");
+    QTest::addColumn<QString>("state");  // what `ports` says after the path
+
+    QTest::newRow("bare name") << "{pts}" << false << "present free";
+    QTest::newRow("comma in the path") << "\"{dir}/board,7\"" << false << "present free";
+    QTest::newRow("lock of a reused process number")
+        << "{pts}" << true
+        << "present free; a stale lock file {lock}: it names TavrinV1.3 (process {pid}), but that process is now "
+           "tst_cli_process";
+}
+
+void TestCliProcess::portsAndOpeningAgree()
+{
+    QFETCH(QString, mapping);
+    QFETCH(bool, staleLock);
+    QFETCH(QString, state);
+    QTemporaryDir dir;
+    Bench bench({"--word", "0x004"});
+    const QString device = bench.sim.device();
+    QVERIFY(QFile::link(device, dir.filePath("board,7")));
+    const QString pts = device.mid(5);
+    const QString lock = "/var/lock/LCK.." + QString(pts).replace('/', '_');
+    if (staleLock) {
+        // The panel's lock, left by a process whose number this test has now.
+        QFile file(lock);
+        if (!file.open(QIODevice::WriteOnly))
+            QSKIP("needs to write a lock file in /var/lock");
+        file.write(QString("%1\nTavrinV1.3\n%2\n")
+                       .arg(QCoreApplication::applicationPid())
+                       .arg(QSysInfo::machineHostName())
+                       .toUtf8());
+    }
+    mapping.replace("{pts}", pts).replace("{dir}", dir.path());
+    QVERIFY(bench.orvessa.writeSettings(kSettings + "\n[Ports]\nCOM5=" + mapping.toUtf8() + "\n"));
+
+    const OrvessaResult listed = bench.orvessa.run({"ports"});
+    QCOMPARE(listed.exitCode, 0);
+    const QStringList lines = QString::fromUtf8(listed.out).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 5);
+    state.replace("{lock}", lock).replace("{pid}", QString::number(QCoreApplication::applicationPid()));
+    QCOMPARE(lines.last().simplified(), "COM5 " + mapping.remove('"') + " " + state);
+
+    const OrvessaResult status = bench.orvessa.run({"--port", "COM5", "status", "3"});
+    QCOMPARE(QString::fromUtf8(status.err), QString());
+    QCOMPARE(status.out, QByteArray("outlet 3 (router): on\n"));
+    QFile::remove(lock);
+}
+
+// A saved port the panel could not read either is named, with the file.
+void TestCliProcess::unreadableSavedPort()
+{
+    Bench bench({});
+    QVERIFY(bench.orvessa.writeSettings("[Com]\nPORT=COM2\n"));
+    const OrvessaResult result = bench.orvessa.run({"status"});
+    QCOMPARE(result.exitCode, 2);
+    QCOMPARE(QString::fromUtf8(result.err), "orvessa: the port saved in " + bench.orvessa.settingsFile() +
+                                                " ([Com] PORT=COM2) is not a port number from 1 to 4: give --port, or "
+                                                "correct the line (PORT=2 means COM2) (see orvessa --help)\n");
     QCOMPARE(bench.received(), QStringList{});
 }
 
