@@ -183,9 +183,13 @@ Verbs:
                       succeeds when every outlet named is on
   off OUTLET...       the same for off
   toggle OUTLET...    flip each outlet once and confirm the flip
-  cycle OUTLET...     off (confirmed), wait --off-time, on (confirmed)
+  cycle OUTLET...     off (confirmed), wait --off-time, on (confirmed); a
+                      cycle never leaves an outlet off: when SIGINT or SIGTERM
+                      cuts the wait short, or some outlets do not go off, the
+                      outlets that went off are switched back on (confirmed)
   all-on, all-off     switch every outlet, confirmed by a status read
-  reset               reset the board ("b"); the outlets keep their state
+  reset               reset the board ("b") and wait until it answers a status
+                      query again, up to 3 s; the outlets keep their state
   upgrade             put the board into firmware upgrade mode, wait for it to
                       be ready and release the port
 
@@ -209,9 +213,10 @@ the port asked for is not mapped, orvessa first gives each new serial adapter
 (USB or ACM) the lowest free number from 1 to 4 and records it in [Ports], as
 the panel does.
 
-Exit status: 0 done and confirmed; 1 the board did not answer, or an outlet
-did not reach the asked state; 2 usage error (nothing was written); 3 the port
-cannot be opened (missing, busy, or not permitted).
+Exit status: 0 done and confirmed; 1 the board did not answer (after a reset:
+within 3 s), or an outlet did not reach the asked state; 2 usage error (nothing
+was written); 3 the port cannot be opened (missing, busy, or not permitted);
+5 SIGINT or SIGTERM interrupted a cycle, whose outlets were switched back on.
 )");
 }
 

@@ -9,6 +9,18 @@ std::uint16_t Board::readStatus()
     return *scanner.stateword();
 }
 
+std::optional<std::uint16_t> Board::awaitStatus(QDeadlineTimer deadline)
+{
+    ReplyScanner scanner(ReplyScanner::Kind::Status);
+    link_.discardInput();
+    do {
+        send(Command::StatusQuery);
+        if (listen(scanner, QDeadlineTimer(timeoutMs_), QStringLiteral("the status query")))
+            return *scanner.stateword();
+    } while (!deadline.hasExpired());
+    return std::nullopt;
+}
+
 void Board::send(const QByteArray& command)
 {
     if (!link_.write(command))
@@ -30,15 +42,19 @@ void Board::exchange(const QByteArray& command, ReplyScanner& scanner, const QSt
     link_.discardInput();
     for (int attempt = 0; attempt < Tries; ++attempt) {
         send(command);
-        const QDeadlineTimer deadline(timeoutMs_);
-        while (!scanner.found() && !deadline.hasExpired()) {
-            scanner.feed(link_.read(deadline));
-            if (link_.broken())
-                throw BoardError(QStringLiteral("no answer to %1: %2").arg(what, link_.failure()));
-        }
-        if (scanner.found())
+        if (listen(scanner, QDeadlineTimer(timeoutMs_), what))
             return;
     }
     throw BoardError(
         QStringLiteral("the board did not answer %1 (%2 tries, %3 ms each)").arg(what).arg(Tries).arg(timeoutMs_));
+}
+
+bool Board::listen(ReplyScanner& scanner, QDeadlineTimer deadline, const QString& what)
+{
+    while (!scanner.found() && !deadline.hasExpired()) {
+        scanner.feed(link_.read(deadline));
+        if (link_.broken())
+            throw BoardError(QStringLiteral("no answer to %1: %2").arg(what, link_.failure()));
+    }
+    return scanner.found();
 }

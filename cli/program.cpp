@@ -9,9 +9,8 @@
 #include "port_access.h"
 #include "report.h"
 #include "serial_board_link.h"
+#include "stop_signals.h"
 #include "verbs.h"
-
-#include <QThread>
 
 #include <cstdio>
 
@@ -59,7 +58,13 @@ int printOutcome(const Invocation& call, const PortAccess::Port& port, const Rep
         return fail(call.json,
                     Report::errorObject(message, outcome.status, where, outcome.word, outcome.outlets, names));
     }
-    if (outcome.word) {
+    if (call.verb == Verb::Reset) {
+        QJsonObject object = Report::statusObject(where, *outcome.word, outcome.outlets, names);
+        object.insert(QStringLiteral("answers_after_reset"), true);
+        printResult(
+            call.json ? Report::jsonLine(object)
+                      : QStringLiteral("%1: the board was reset and answers again\n").arg(PortAccess::describe(port)));
+    } else if (outcome.word) {
         printResult(call.json ? Report::jsonLine(Report::statusObject(where, *outcome.word, outcome.outlets, names))
                               : Report::statusLines(*outcome.word, outcome.outlets, names));
     } else if (call.json) {
@@ -120,7 +125,14 @@ int run(const QStringList& args)
         SerialBoardLink link(*opened.serial);
         Board board(link, call.timeoutMs);
         const VerbRequest request{call.verb, std::get<QList<int>>(outlets), call.offTimeMs};
-        outcome = runVerb(board, request, names, [](int ms) { QThread::msleep(ulong(ms)); });
+        // A cycle catches SIGINT and SIGTERM from before its off half, so that
+        // it can switch its outlets back on.
+        std::optional<StopSignals> stopSignals;
+        if (call.verb == Verb::Cycle)
+            stopSignals.emplace();
+        outcome = runVerb(board, request, names, [&stopSignals](int ms) {
+            return stopSignals ? stopSignals->wait(ms) : std::optional<QString>();
+        });
         // The port is released before anything is printed or run.
         opened.serial->close();
     }

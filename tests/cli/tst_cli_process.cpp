@@ -9,6 +9,7 @@
 #include <QSerialPort>
 
 #include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -79,6 +80,8 @@ private slots:
     void portsListing();
     void upgradeReleasesThePortForTheTool();
     void deviceGoneWhileWaiting();
+    void cycleInterrupted_data();
+    void cycleInterrupted();
 };
 
 void TestCliProcess::verbs_data()
@@ -134,8 +137,9 @@ void TestCliProcess::verbs_data()
                                            "outlet 9: off\noutlet 10: off\noutlet 11: off\n"
                                            "outlet 12 (\xe8\xb7\xaf\xe7\x94\xb1): off\n")
                              << QStringList{"s0bp", "s00t"};
-    QTest::newRow("reset") << QStringList{"--word", "0x005"} << QStringList{"reset"} << QByteArray()
-                           << QStringList{"b"};
+    QTest::newRow("reset") << QStringList{"--word", "0x005"} << QStringList{"reset"}
+                           << QByteArray("COM2 ({device}): the board was reset and answers again\n")
+                           << QStringList{"b", "s00t"};
     QTest::newRow("upgrade") << QStringList{} << QStringList{"upgrade"}
                              << QByteArray("COM2 ({device}): the board is ready for a firmware download; "
                                            "the port is released\n")
@@ -187,6 +191,12 @@ void TestCliProcess::failures_data()
                                     << "COM2 ({device}): the board did not answer the upgrade command (3 tries, "
                                        "30 ms each)"
                                     << QStringList{"su0p", "su0p ignored", "su0p ignored"};
+    // A query each second until 3 s have passed.
+    QTest::newRow("silent after a reset")
+        << QStringList{"--silent"} << QStringList{"--timeout", "1000", "reset"} << 1
+        << "COM2 ({device}): the board was reset but has not answered a status query in 3 s: check that it has "
+           "power and that its serial cable is connected"
+        << QStringList{"b", "s00t", "s00t", "s00t"};
     QTest::newRow("stuck: on") << QStringList{"--stuck", "--word", "0x008"} << QStringList{"on", "3", "4", "5"} << 1
                                << "COM2 ({device}): the board did not switch: outlet 3 (router) is off, not on; "
                                   "outlet 5 (lab bench) is off, not on"
@@ -270,6 +280,13 @@ void TestCliProcess::jsonOutput()
     QCOMPARE(outlets.at(3).toObject().value("number").toInt(), 2);
     QCOMPARE(outlets.at(3).toObject().value("on").toBool(), false);
 
+    const OrvessaResult reset = bench.orvessa.run({"--json", "reset"});
+    QCOMPARE(reset.exitCode, 0);
+    const QJsonObject answered = parseObject(reset.out);
+    QCOMPARE(answered.value("answers_after_reset").toBool(), true);
+    QCOMPARE(answered.value("word").toInt(), 0x805);
+    QCOMPARE(answered.value("outlets").toArray().size(), 12);
+
     // Failures: a JSON object on standard output, the message on standard error.
     struct Case {
         QStringList args;
@@ -289,7 +306,7 @@ void TestCliProcess::jsonOutput()
         QCOMPARE(error.value("status").toInt(), c.status);
         QCOMPARE(QString::fromUtf8(failed.err), "orvessa: " + error.value("error").toString() + "\n");
     }
-    QCOMPARE(bench.received(), QStringList{"s00t"});
+    QCOMPARE(bench.received(), (QStringList{"s00t", "b", "s00t"}));
 }
 
 void TestCliProcess::heldPortIsBusy_data()
@@ -421,9 +438,9 @@ void TestCliProcess::upgradeReleasesThePortForTheTool()
     QCOMPARE(result.err, QByteArray());
     const QString device = bench.sim.device();
     QCOMPARE(QString::fromUtf8(result.out),
-             "COM2 (" + device + "): the board is ready for a firmware download; the port is released\n" + "tool got " +
-                 device + "\n");
-    QCOMPARE(bench.received(), (QStringList{"su0p", "b"}));
+             "COM2 (" + device + "): the board is ready for a firmware download; the port is released\n" + device +
+                 ": the board was reset and answers again\ntool got " + device + "\n");
+    QCOMPARE(bench.received(), (QStringList{"su0p", "b", "s00t"}));
 }
 
 void TestCliProcess::deviceGoneWhileWaiting()
@@ -439,6 +456,38 @@ void TestCliProcess::deviceGoneWhileWaiting()
     QCOMPARE(orvessa.exitCode(), 1);
     QCOMPARE(QString::fromUtf8(orvessa.readAllStandardError()),
              "orvessa: COM2 (" + bench.sim.device() + "): no answer to the status query: the device is gone\n");
+}
+
+void TestCliProcess::cycleInterrupted_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<QString>("signalName");
+    QTest::newRow("SIGTERM") << SIGTERM << "SIGTERM";
+    QTest::newRow("SIGINT") << SIGINT << "SIGINT";
+}
+
+void TestCliProcess::cycleInterrupted()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(QString, signalName);
+    Bench bench({"--word", "0x004"});
+    QProcess orvessa;
+    orvessa.setProcessEnvironment(bench.orvessa.environment());
+    // SIGINT as a terminal sends it, whatever disposition this test inherited.
+    orvessa.setChildProcessModifier([] { ::signal(SIGINT, SIG_DFL); });
+    orvessa.start(ORVESSA_PATH, {"cycle", "3", "--off-time", "30"});
+    // The query after the channel command: outlet 3 is off, the off-time runs.
+    QVERIFY(bench.sim.waitForEntries(3));
+    QCOMPARE(bench.sim.entries(), (QStringList{"s00t", "s02p", "s00t"}));
+    QCOMPARE(::kill(pid_t(orvessa.processId()), signalNumber), 0);
+    QVERIFY(orvessa.waitForFinished(15000));
+    QCOMPARE(orvessa.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(orvessa.exitCode(), 5);
+    QCOMPARE(QString::fromUtf8(orvessa.readAllStandardError()),
+             "orvessa: COM2 (" + bench.sim.device() + "): interrupted by " + signalName +
+                 " during the off-time; outlet 3 (router) switched back on\n");
+    QCOMPARE(bench.received(), (QStringList{"s00t", "s02p", "s00t", "s00t", "s02p", "s00t"}));
+    QCOMPARE(bench.orvessa.run({"status", "3"}).out, QByteArray("outlet 3 (router): on\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCliProcess)
