@@ -37,6 +37,7 @@ public:
     void setEnv(const QString& name, const QString& value) { environment_.insert(name, value); }
     // Runs this program instead of the built one (a copy elsewhere).
     void setProgram(const QString& program) { program_ = program; }
+    void setWorkingDirectory(const QString& folder) { workingDirectory_ = folder; }
     QProcessEnvironment environment() const { return environment_; }
 
     // Runs orvessa with `args`; `asUser` runs in the child before exec.
@@ -44,6 +45,7 @@ public:
     {
         QProcess process;
         process.setProcessEnvironment(environment_);
+        process.setWorkingDirectory(workingDirectory_);
         if (asUser)
             process.setChildProcessModifier(asUser);
         process.start(program_, args);
@@ -61,6 +63,7 @@ public:
 
 private:
     QString program_ = QStringLiteral(ORVESSA_PATH);
+    QString workingDirectory_;
     QTemporaryDir config_;
     QProcessEnvironment environment_ = QProcessEnvironment::systemEnvironment();
 };

@@ -79,6 +79,9 @@ private slots:
     void notPermittedTellsTheFix();
     void portsListing();
     void upgradeReleasesThePortForTheTool();
+    void firmwareToolEnds_data();
+    void firmwareToolEnds();
+    void execRunsNoShell();
     void deviceGoneWhileWaiting();
     void cycleInterrupted_data();
     void cycleInterrupted();
@@ -431,16 +434,93 @@ void TestCliProcess::upgradeReleasesThePortForTheTool()
 {
     Bench bench({});
     // The "download tool" opens the device itself: it can only when orvessa
-    // has released it. Its exit status becomes orvessa's.
-    const QString tool = QString("%1 --port {device} reset && echo tool got {device}; exit 7").arg(ORVESSA_PATH);
+    // has released it.
+    const QString tool = QString("'%1' --port {device} reset").arg(ORVESSA_PATH);
     const OrvessaResult result = bench.orvessa.run({"upgrade", "--exec", tool});
-    QVERIFY2(result.exitCode == 7, result.err.constData());
+    QVERIFY2(result.exitCode == 0, result.err.constData());
     QCOMPARE(result.err, QByteArray());
     const QString device = bench.sim.device();
     QCOMPARE(QString::fromUtf8(result.out),
              "COM2 (" + device + "): the board is ready for a firmware download; the port is released\n" + device +
-                 ": the board was reset and answers again\ntool got " + device + "\n");
+                 ": the board was reset and answers again\n");
     QCOMPARE(bench.received(), (QStringList{"su0p", "b", "s00t"}));
+}
+
+void TestCliProcess::firmwareToolEnds_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QByteArray>("toolOut");  // what the tool prints
+    QTest::addColumn<QString>("failure");     // how it failed, the start of; empty when it succeeded
+    QTest::addColumn<QString>("tool");        // the "tool" object; a text value is the start of orvessa's
+
+    QTest::newRow("succeeds") << "printf '%s\\n' done" << QByteArray("done\n") << ""
+                              << R"({"command": ["printf", "%s\\n", "done"], "exit_status": 0})";
+    QTest::newRow("exit status 7") << "sh -c 'exit 7'" << QByteArray() << "'sh' exited with status 7"
+                                   << R"({"command": ["sh", "-c", "exit 7"], "exit_status": 7})";
+    QTest::newRow("killed") << "sh -c 'kill -TERM $$'" << QByteArray() << "'sh' was killed by signal 15 (SIGTERM)"
+                            << R"({"command": ["sh", "-c", "kill -TERM $$"], "signal": 15})";
+    QTest::newRow("cannot start") << "/nonexistent/flash {device}" << QByteArray()
+                                  << "cannot start '/nonexistent/flash': "
+                                  << R"({"command": ["/nonexistent/flash", "{device}"],
+                                        "error": "cannot start '/nonexistent/flash': "})";
+}
+
+void TestCliProcess::firmwareToolEnds()
+{
+    QFETCH(QString, command);
+    QFETCH(QByteArray, toolOut);
+    QFETCH(QString, failure);
+    QFETCH(QString, tool);
+
+    for (const bool json : {false, true}) {
+        Bench bench({});  // a board of its own: the last one stays in upgrade mode
+        const QString where = "COM2 (" + bench.sim.device() + "): ";
+        const OrvessaResult result = bench.orvessa.run(json ? QStringList{"--json", "upgrade", "--exec", command}
+                                                            : QStringList{"upgrade", "--exec", command});
+        QCOMPARE(result.exitCode, failure.isEmpty() ? 0 : 4);
+        const QString message =
+            where + "the board is ready for a firmware download, but the firmware tool failed: " + failure;
+        const QString err = QString::fromUtf8(result.err);
+        if (!json) {
+            QCOMPARE(result.out,
+                     (where + "the board is ready for a firmware download; the port is released\n").toUtf8() + toolOut);
+            QVERIFY2(failure.isEmpty() ? err.isEmpty() : err.startsWith("orvessa: " + message), qPrintable(err));
+            continue;
+        }
+        // One object on standard output; the tool's output goes to standard error.
+        const QJsonObject object = parseObject(result.out);
+        QCOMPARE(object.value("upgrade_ready").toBool(), true);
+        const QString error = object.value("error").toString();
+        QCOMPARE(error.startsWith(message), !failure.isEmpty());
+        QCOMPARE(err, QString::fromUtf8(toolOut) + (failure.isEmpty() ? "" : "orvessa: " + error + "\n"));
+        const QJsonObject expected =
+            QJsonDocument::fromJson(tool.replace("{device}", bench.sim.device()).toUtf8()).object();
+        const QJsonObject got = object.value("tool").toObject();
+        QCOMPARE(got.keys(), expected.keys());
+        for (const QString& key : expected.keys())
+            QVERIFY2(expected.value(key).isString()
+                         ? got.value(key).toString().startsWith(expected.value(key).toString())
+                         : got.value(key) == expected.value(key),
+                     qPrintable(key));
+    }
+}
+
+void TestCliProcess::execRunsNoShell()
+{
+    Bench bench({});
+    QTemporaryDir dir;
+    const QString link = dir.filePath("dev 'a' \"b\" $(touch pwned) `touch pwned`;touch pwned");
+    QVERIFY(QFile::link(bench.sim.device(), link));
+    bench.orvessa.setWorkingDirectory(dir.path());
+    const OrvessaResult result = bench.orvessa.run(
+        {"--json", "--port", link, "upgrade", "--exec", R"x(printf '[%s]\n' {device} "$(touch pwned)" $HOME)x"});
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    // The device opened (the link resolved) reaches the tool as one argument;
+    // nothing is expanded or run.
+    const QString device = parseObject(result.out).value("device").toString();
+    QCOMPARE(device, bench.sim.device());
+    QCOMPARE(QString::fromUtf8(result.err), "[" + device + "]\n[$(touch pwned)]\n[$HOME]\n");
+    QVERIFY(!QFileInfo::exists(dir.filePath("pwned")));
 }
 
 void TestCliProcess::deviceGoneWhileWaiting()
