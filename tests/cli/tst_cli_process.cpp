@@ -451,7 +451,7 @@ void TestCliProcess::firmwareToolEnds_data()
     QTest::addColumn<QString>("command");
     QTest::addColumn<QByteArray>("toolOut");  // what the tool prints
     QTest::addColumn<QString>("failure");     // how it failed, the start of; empty when it succeeded
-    QTest::addColumn<QString>("tool");        // the "tool" object; a text value is the start of orvessa's
+    QTest::addColumn<QString>("tool");        // the "tool" object; its "error" is the start of orvessa's
 
     QTest::newRow("succeeds") << "printf '%s\\n' done" << QByteArray("done\n") << ""
                               << R"({"command": ["printf", "%s\\n", "done"], "exit_status": 0})";
@@ -495,13 +495,10 @@ void TestCliProcess::firmwareToolEnds()
         QCOMPARE(err, QString::fromUtf8(toolOut) + (failure.isEmpty() ? "" : "orvessa: " + error + "\n"));
         const QJsonObject expected =
             QJsonDocument::fromJson(tool.replace("{device}", bench.sim.device()).toUtf8()).object();
-        const QJsonObject got = object.value("tool").toObject();
-        QCOMPARE(got.keys(), expected.keys());
-        for (const QString& key : expected.keys())
-            QVERIFY2(expected.value(key).isString()
-                         ? got.value(key).toString().startsWith(expected.value(key).toString())
-                         : got.value(key) == expected.value(key),
-                     qPrintable(key));
+        QJsonObject got = object.value("tool").toObject();
+        if (got.contains("error"))  // Qt's reason follows the expected start
+            got.insert("error", got.value("error").toString().left(expected.value("error").toString().size()));
+        QCOMPARE(got, expected);
     }
 }
 
