@@ -1,5 +1,7 @@
 #include "arguments.h"
 
+#include "command_words.h"
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QRegularExpression>
@@ -159,8 +161,11 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
     if (parser.isSet(exec)) {
         if (call.verb != Verb::Upgrade)
             return error(QStringLiteral("--exec goes with upgrade only"));
-        call.exec = parser.value(exec);
-        if (call.exec->trimmed().isEmpty())
+        const auto words = splitCommandWords(parser.value(exec));
+        if (const auto* refused = std::get_if<QString>(&words))
+            return error(*refused);
+        call.exec = std::get<QStringList>(words);
+        if (call.exec->isEmpty() || call.exec->first().isEmpty())
             return error(QStringLiteral("--exec needs a command"));
     }
     return call;
@@ -183,9 +188,13 @@ Verbs:
                       succeeds when every outlet named is on
   off OUTLET...       the same for off
   toggle OUTLET...    flip each outlet once and confirm the flip
-  cycle OUTLET...     off (confirmed), wait --off-time, on (confirmed)
+  cycle OUTLET...     off (confirmed), wait --off-time, on (confirmed); a
+                      cycle never leaves an outlet off: when SIGINT or SIGTERM
+                      cuts the wait short, or some outlets do not go off, the
+                      outlets that went off are switched back on (confirmed)
   all-on, all-off     switch every outlet, confirmed by a status read
-  reset               reset the board ("b"); the outlets keep their state
+  reset               reset the board ("b") and wait until it answers a status
+                      query again, up to 3 s; the outlets keep their state
   upgrade             put the board into firmware upgrade mode, wait for it to
                       be ready and release the port
 
@@ -197,9 +206,13 @@ Options:
                       500); a reply that does not come is asked for twice more
   --off-time SECONDS  cycle: how long the outlets stay off, 0 to 86400,
                       fractions allowed (default 5)
-  --exec COMMAND      upgrade: once the port is released, run COMMAND with
-                      /bin/sh, {device} replaced by the device path (e.g. a
-                      firmware download tool); its exit status is orvessa's
+  --exec COMMAND      upgrade: once the port is released, run COMMAND (e.g. a
+                      firmware download tool) with {device} in its words
+                      replaced by the device path; status 4 when it fails.
+                      No shell: COMMAND is split into words as sh splits them
+                      (quotes, backslashes), nothing is expanded, and an
+                      unquoted | & ; < > ( ) ` is refused. With --json, its
+                      output goes to standard error.
   -h, --help          print this help and exit
   --version           print the version and exit
 
@@ -209,9 +222,12 @@ the port asked for is not mapped, orvessa first gives each new serial adapter
 (USB or ACM) the lowest free number from 1 to 4 and records it in [Ports], as
 the panel does.
 
-Exit status: 0 done and confirmed; 1 the board did not answer, or an outlet
-did not reach the asked state; 2 usage error (nothing was written); 3 the port
-cannot be opened (missing, busy, or not permitted).
+Exit status: 0 done and confirmed; 1 the board did not answer (after a reset:
+within 3 s), or an outlet did not reach the asked state; 2 usage error (nothing
+was written); 3 the port cannot be opened (missing, busy, or not permitted);
+4 upgrade --exec: the firmware tool failed (a non-zero exit status, killed by
+a signal) or could not be started; 5 SIGINT or SIGTERM interrupted a cycle,
+whose outlets were switched back on.
 )");
 }
 

@@ -20,7 +20,7 @@ struct Invocation {
     Verb verb = Verb::Status;
     QStringList outlets;  // numbers or names, not yet resolved
     int offTimeMs = 5000;
-    std::optional<QString> exec;  // upgrade --exec COMMAND
+    std::optional<QStringList> exec;  // upgrade --exec COMMAND, split into words
 };
 
 struct UsageError {

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <optional>
 #include <utility>
 
 // The board failed: it stayed silent, or its device failed.
@@ -34,9 +35,15 @@ public:
 
     Board(BoardLink& link, int timeoutMs) : link_(link), timeoutMs_(timeoutMs) {}
 
+    int timeoutMs() const { return timeoutMs_; }
+
     // The state word: bit n-1 is outlet n. Throws BoardError when the board
     // stays silent.
     std::uint16_t readStatus();
+    // Asks for the state until the board answers, a new query each timeout
+    // as long as `deadline` has not passed; nothing when it stayed silent.
+    // Throws BoardError when the device fails.
+    std::optional<std::uint16_t> awaitStatus(QDeadlineTimer deadline);
     // Sends a command the board does not answer. Throws BoardError when the
     // device fails.
     void send(const QByteArray& command);
@@ -46,6 +53,9 @@ public:
 private:
     void exchange(const QByteArray& command, ReplyScanner& scanner, const QString& what);
     BoardError writeFailure(const QByteArray& command) const;
+    BoardError deviceGone(const QString& what) const;
+    // Feeds the scanner until it has the reply (true) or `deadline` passes.
+    bool listen(ReplyScanner& scanner, QDeadlineTimer deadline, const QString& what);
 
     BoardLink& link_;
     int timeoutMs_;

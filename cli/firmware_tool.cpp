@@ -1,42 +1,53 @@
 #include "firmware_tool.h"
 
 #include <QProcess>
-#include <QRegularExpression>
+
+#include <cstring>
+#include <unistd.h>
 
 namespace Cli::FirmwareTool {
 
-namespace {
-
-QString shellWord(const QString& text)
+QStringList arguments(const QStringList& words, const QString& device)
 {
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./:@%+=,-]+$"));
-    if (plain.match(text).hasMatch())
-        return text;
-    QString quoted = text;
-    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
-    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+    QStringList filled = words;
+    for (QString& word : filled)
+        word.replace(QStringLiteral("{device}"), device);
+    return filled;
 }
 
-}  // namespace
-
-QString commandLine(const QString& command, const QString& device)
-{
-    QString line = command;
-    return line.replace(QStringLiteral("{device}"), shellWord(device));
-}
-
-Result run(const QString& commandLine)
+Result run(const QStringList& argv, Output output)
 {
     QProcess tool;
     tool.setProcessChannelMode(QProcess::ForwardedChannels);
     tool.setInputChannelMode(QProcess::ForwardedInputChannel);
-    tool.start(QStringLiteral("/bin/sh"), {QStringLiteral("-c"), commandLine});
+    if (output == Output::ToStandardError)
+        tool.setChildProcessModifier([] { ::dup2(STDERR_FILENO, STDOUT_FILENO); });
+    tool.start(argv.first(), argv.mid(1));
     if (!tool.waitForStarted(-1))
-        return Result{1, QStringLiteral("cannot run /bin/sh: %1").arg(tool.errorString())};
+        return Result{Result::End::NotStarted, 0, tool.errorString()};
     tool.waitForFinished(-1);
-    if (tool.exitStatus() != QProcess::NormalExit)
-        return Result{1, QStringLiteral("the command was killed: %1").arg(commandLine)};
-    return Result{tool.exitCode(), {}};
+    // After a crash, QProcess's exit code is the signal's number.
+    const bool killed = tool.exitStatus() == QProcess::CrashExit;
+    return Result{killed ? Result::End::Killed : Result::End::Exited, tool.exitCode(), {}};
+}
+
+QString describe(const QStringList& argv, const Result& result)
+{
+    const QString program = QStringLiteral("'%1'").arg(argv.first());
+    switch (result.end) {
+    case Result::End::Exited:
+        return QStringLiteral("%1 exited with status %2").arg(program).arg(result.code);
+    case Result::End::Killed: {
+        const char* abbreviation = ::sigabbrev_np(result.code);
+        return QStringLiteral("%1 was killed by signal %2%3")
+            .arg(program)
+            .arg(result.code)
+            .arg(abbreviation ? QStringLiteral(" (SIG%1)").arg(QLatin1String(abbreviation)) : QString());
+    }
+    case Result::End::NotStarted:
+        break;
+    }
+    return QStringLiteral("cannot start %1: %2").arg(program, result.error);
 }
 
 }  // namespace Cli::FirmwareTool

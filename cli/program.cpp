@@ -9,9 +9,8 @@
 #include "port_access.h"
 #include "report.h"
 #include "serial_board_link.h"
+#include "stop_signals.h"
 #include "verbs.h"
-
-#include <QThread>
 
 #include <cstdio>
 
@@ -71,27 +70,47 @@ int printOutcome(const Invocation& call, const PortAccess::Port& port, const Rep
         return fail(call.json,
                     Report::errorObject(message, outcome.status, where, outcome.word, outcome.outlets, names));
     }
-    if (outcome.word) {
+    if (call.verb == Verb::Reset) {
+        QJsonObject object = Report::statusObject(where, *outcome.word, outcome.outlets, names);
+        object.insert(QStringLiteral("answers_after_reset"), true);
+        printResult(
+            call.json ? Report::jsonLine(object)
+                      : QStringLiteral("%1: the board was reset and answers again\n").arg(PortAccess::describe(port)));
+    } else if (outcome.word) {
         printResult(call.json ? Report::jsonLine(Report::statusObject(where, *outcome.word, outcome.outlets, names))
                               : Report::statusLines(*outcome.word, outcome.outlets, names));
-    } else if (call.json) {
-        QJsonObject object = Report::whereObject(where);
-        if (call.verb == Verb::Upgrade)
-            object.insert(QStringLiteral("upgrade_ready"), true);
-        printResult(Report::jsonLine(object));
     }
-    if (call.verb == Verb::Upgrade && !call.json)
-        printResult(QStringLiteral("%1: the board is ready for a firmware download; the port is released\n")
-                        .arg(PortAccess::describe(port)));
     return int(ExitStatus::Done);
 }
 
-int runFirmwareTool(const QString& command, const QString& device)
+// The board is ready for a download and the port released: says so, and with
+// --exec runs the firmware tool. With --json, the one object on standard
+// output tells how the tool ended.
+int finishUpgrade(const Invocation& call, const PortAccess::Port& port, const Report::Where& where)
 {
-    const FirmwareTool::Result result = FirmwareTool::run(FirmwareTool::commandLine(command, device));
-    if (!result.error.isEmpty())
-        printMessage(result.error);
-    return result.exitStatus;
+    const QString ready =
+        QStringLiteral("%1: the board is ready for a firmware download").arg(PortAccess::describe(port));
+    QJsonObject object = Report::whereObject(where);
+    object.insert(QStringLiteral("upgrade_ready"), true);
+    if (!call.json)
+        printResult(ready + QStringLiteral("; the port is released\n"));
+    if (call.exec) {
+        const QStringList argv = FirmwareTool::arguments(*call.exec, where.device);
+        const FirmwareTool::Result tool =
+            FirmwareTool::run(argv, call.json ? FirmwareTool::Output::ToStandardError : FirmwareTool::Output::Shared);
+        object.insert(QStringLiteral("tool"), Report::toolObject(argv, tool));
+        if (!tool.succeeded()) {
+            QJsonObject error = Report::errorObject(
+                QStringLiteral("%1, but the firmware tool failed: %2").arg(ready, FirmwareTool::describe(argv, tool)),
+                ExitStatus::ToolFailed, where);
+            error.insert(QStringLiteral("upgrade_ready"), true);
+            error.insert(QStringLiteral("tool"), object.value(QStringLiteral("tool")));
+            return fail(call.json, error);
+        }
+    }
+    if (call.json)
+        printResult(Report::jsonLine(object));
+    return int(ExitStatus::Done);
 }
 
 }  // namespace
@@ -141,14 +160,20 @@ int run(const QStringList& args)
         SerialBoardLink link(*opened.serial);
         Board board(link, call.timeoutMs);
         const VerbRequest request{call.verb, std::get<QList<int>>(outlets), call.offTimeMs};
-        outcome = runVerb(board, request, names, [](int ms) { QThread::msleep(ulong(ms)); });
+        // A cycle catches SIGINT and SIGTERM from before its off half, so that
+        // it can switch its outlets back on.
+        std::optional<StopSignals> stopSignals;
+        if (call.verb == Verb::Cycle)
+            stopSignals.emplace();
+        outcome = runVerb(board, request, names, [&stopSignals](int ms) {
+            return stopSignals ? stopSignals->wait(ms) : std::optional<QString>();
+        });
         // The port is released before anything is printed or run.
         opened.serial->close();
     }
-    const int status = printOutcome(call, *port, where, outcome, names);
-    if (status == int(ExitStatus::Done) && call.exec)
-        return runFirmwareTool(*call.exec, where.device);
-    return status;
+    if (outcome.status == ExitStatus::Done && call.verb == Verb::Upgrade)
+        return finishUpgrade(call, *port, where);
+    return printOutcome(call, *port, where, outcome, names);
 }
 
 }  // namespace Cli

@@ -61,13 +61,69 @@ Outcome toggle(Board& board, const QList<int>& outlets, const OutletNames& names
         board.readStatus(), outlets, [before](int outlet) { return !isOn(before, outlet); }, names);
 }
 
+QString labels(const QList<int>& outlets, const OutletNames& names)
+{
+    QStringList text;
+    for (int outlet : outlets)
+        text << outletLabel(outlet, names);
+    return text.join(QStringLiteral(", "));
+}
+
+// Switches the outlets back on after `why`: `status` once confirmed, else a
+// failure naming the outlets that may still be off.
+Outcome switchBackOn(Board& board, const QList<int>& outlets, const OutletNames& names, const QString& why,
+                     ExitStatus status)
+{
+    Outcome on;
+    try {
+        on = switchTo(board, outlets, true, names);
+    } catch (const BoardError& error) {
+        on = Outcome{ExitStatus::BoardFailed, std::nullopt, outlets, error.message()};
+    }
+    if (on.status == ExitStatus::Done)
+        return Outcome{status, on.word, outlets,
+                       QStringLiteral("%1; %2 switched back on").arg(why, labels(outlets, names))};
+    QList<int> maybeOff = outlets;
+    if (on.word)
+        maybeOff.removeIf([word = *on.word](int outlet) { return isOn(word, outlet); });
+    on.status = ExitStatus::BoardFailed;
+    on.error = QStringLiteral("%1; switching back on failed: %2; %3 may still be off")
+                   .arg(why, on.error, labels(maybeOff, names));
+    return on;
+}
+
 Outcome cycle(Board& board, const VerbRequest& request, const OutletNames& names, const Pause& pause)
 {
     Outcome off = switchTo(board, request.outlets, false, names);
-    if (off.status != ExitStatus::Done)
-        return off;
-    pause(request.offTimeMs);
+    if (off.status != ExitStatus::Done) {
+        QList<int> wentOff = request.outlets;
+        wentOff.removeIf([word = *off.word](int outlet) { return isOn(word, outlet); });
+        if (wentOff.isEmpty())
+            return off;
+        return switchBackOn(board, wentOff, names, off.error, ExitStatus::BoardFailed);
+    }
+    if (const std::optional<QString> cause = pause(request.offTimeMs))
+        return switchBackOn(board, request.outlets, names,
+                            QStringLiteral("interrupted by %1 during the off-time").arg(*cause),
+                            ExitStatus::Interrupted);
     return switchTo(board, request.outlets, true, names);
+}
+
+Outcome reset(Board& board, const VerbRequest& request)
+{
+    // A query sent before the deadline gets its full timeout.
+    const int allowedMs = qMax(request.resetAnswerMs, board.timeoutMs());
+    const QDeadlineTimer deadline(request.resetAnswerMs);
+    board.send(Command::Reset);
+    const std::optional<std::uint16_t> word = board.awaitStatus(deadline);
+    if (!word)
+        return Outcome{ExitStatus::BoardFailed,
+                       std::nullopt,
+                       {},
+                       QStringLiteral("the board was reset but has not answered a status query in %1 s: check "
+                                      "that it has power and that its serial cable is connected")
+                           .arg(allowedMs / 1000.0)};
+    return Outcome{ExitStatus::Done, word, allOutlets(), {}};
 }
 
 Outcome switchAll(Board& board, bool on, const OutletNames& names)
@@ -94,8 +150,7 @@ Outcome run(Board& board, const VerbRequest& request, const OutletNames& names, 
     case Verb::AllOff:
         return switchAll(board, request.verb == Verb::AllOn, names);
     case Verb::Reset:
-        board.send(Command::Reset);
-        return Outcome{};
+        return reset(board, request);
     case Verb::Upgrade:
         board.enterUpgrade();
         return Outcome{};

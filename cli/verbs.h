@@ -24,19 +24,29 @@ struct Outcome {
     bool silent = false;                // the board did not answer
 };
 
+// How long a reset board has to answer a status query again.
+inline constexpr int ResetAnswerMs = 3000;
+
 struct VerbRequest {
     Verb verb = Verb::Status;
     QList<int> outlets;  // resolved; empty for status means all
     int offTimeMs = 0;
+    int resetAnswerMs = ResetAnswerMs;
 };
 
-// Sleeps between the two halves of a cycle.
-using Pause = std::function<void(int ms)>;
+// Waits between the two halves of a cycle: nothing when the full time
+// passed, else what cut it short (e.g. "SIGTERM").
+using Pause = std::function<std::optional<QString>(int ms)>;
 
 // Runs one verb that talks to the board (every verb but ports). A board that
 // stays silent or fails gives BoardFailed with the reason; so does an outlet
 // that does not reach the asked state, the message naming each such outlet
-// and its state.
+// and its state. A reset is done once the board answers a status query again
+// (within resetAnswerMs, or one timeout when that is longer). A cycle never
+// leaves its outlets off: when the pause is cut short, or the off half fails
+// with some of them off, it switches them back on and says so (Interrupted,
+// or BoardFailed); when that fails, the message names the outlets that may
+// still be off.
 Outcome runVerb(Board& board, const VerbRequest& request, const OutletNames& names, const Pause& pause);
 
 }  // namespace Cli

@@ -39,6 +39,7 @@ public:
     void setEnv(const QString& name, const QString& value) { environment_.insert(name, value); }
     // Runs this program instead of the built one (a copy elsewhere).
     void setProgram(const QString& program) { program_ = program; }
+    void setWorkingDirectory(const QString& folder) { workingDirectory_ = folder; }
     QProcessEnvironment environment() const { return environment_; }
 
     // Runs orvessa with `args`; `asUser` runs in the child before exec.
@@ -46,6 +47,7 @@ public:
     {
         QProcess process;
         process.setProcessEnvironment(environment_);
+        process.setWorkingDirectory(workingDirectory_);
         if (asUser)
             process.setChildProcessModifier(asUser);
         process.start(program_, args);
@@ -63,19 +65,20 @@ public:
 
 private:
     QString program_ = QStringLiteral(ORVESSA_PATH);
+    QString workingDirectory_;
     QTemporaryDir config_;
     QProcessEnvironment environment_ = QProcessEnvironment::systemEnvironment();
 };
 
-// Writes a reset and a status query to the simulator's device, as a marker:
-// no orvessa run sends anything after a reset, so once the simulator has
-// logged "b" and then "s00t" it has logged every command sent before.
+// Writes two resets and a status query to the simulator's device, as a
+// marker: no orvessa run sends two resets in a row, so once the simulator has
+// logged "b", "b" and then "s00t" it has logged every command sent before.
 inline bool sendMarker(const QString& device)
 {
     QSerialPort port(device);
     if (!port.open(QIODevice::ReadWrite))
         return false;
-    port.write("bs00t");
+    port.write("bbs00t");
     return port.waitForBytesWritten(5000);
 }
 
@@ -85,14 +88,15 @@ inline QStringList receivedSince(SimProcess& sim, qsizetype& seen)
 {
     if (!sendMarker(sim.device()))
         return {"(marker not sent)"};
-    const QStringList marker{"b", "s00t"};
+    const QStringList marker{"b", "b", "s00t"};
     QDeadlineTimer deadline(10000);
     QStringList entries = sim.entries();
-    while ((entries.size() < seen + 2 || entries.mid(entries.size() - 2) != marker) && !deadline.hasExpired()) {
+    while ((entries.size() < seen + marker.size() || entries.mid(entries.size() - marker.size()) != marker) &&
+           !deadline.hasExpired()) {
         sim.waitForEntries(entries.size() + 1);
         entries = sim.entries();
     }
-    const QStringList received = entries.mid(seen, entries.size() - seen - 2);
+    const QStringList received = entries.mid(seen, entries.size() - seen - marker.size());
     seen = entries.size();
     return received;
 }

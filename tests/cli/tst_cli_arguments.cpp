@@ -19,7 +19,7 @@ QString summary(const Invocation& call)
         .arg(call.json)
         .arg(call.timeoutMs)
         .arg(call.offTimeMs)
-        .arg(call.exec.value_or("-"));
+        .arg(call.exec ? call.exec->join('|') : "-");
 }
 
 }  // namespace
@@ -60,7 +60,9 @@ void TestCliArguments::parse_data()
     row("reset", {"reset"}, "reset [] port=- json=0 timeout=500 off=5000 exec=-");
     row("ports", {"--json", "ports"}, "ports [] port=- json=1 timeout=500 off=5000 exec=-");
     row("upgrade with a tool", {"upgrade", "--exec", "avrdude -P {device}"},
-        "upgrade [] port=- json=0 timeout=500 off=5000 exec=avrdude -P {device}");
+        "upgrade [] port=- json=0 timeout=500 off=5000 exec=avrdude|-P|{device}");
+    row("upgrade, quoted words", {"upgrade", "--exec", "flash 'my fw.hex' {device}"},
+        "upgrade [] port=- json=0 timeout=500 off=5000 exec=flash|my fw.hex|{device}");
     row("timeout limits", {"--timeout", "60000", "status"}, "status [] port=- json=0 timeout=60000 off=5000 exec=-");
     row("a name after --", {"on", "--", "-odd-"}, "on [-odd-] port=- json=0 timeout=500 off=5000 exec=-");
     row("help", {"--help", "bogus"}, "help");
@@ -90,6 +92,11 @@ void TestCliArguments::parse_data()
     row("off-time with on", {"on", "3", "--off-time", "1"}, "error: --off-time goes with cycle only");
     row("exec with status", {"--json", "status", "--exec", "true"}, "error+json: --exec goes with upgrade only");
     row("empty exec", {"upgrade", "--exec", " "}, "error: --exec needs a command");
+    row("exec, an empty program", {"upgrade", "--exec", "'' {device}"}, "error: --exec needs a command");
+    row("exec, a pipe", {"--json", "upgrade", "--exec", "flash {device} | tee log"},
+        "error+json: --exec runs no shell, so an unquoted '|' is refused");
+    row("exec, an unclosed quote", {"upgrade", "--exec", "flash 'fw.hex"},
+        "error: --exec: the quote ' at character 7 is not closed");
 }
 
 void TestCliArguments::parse()

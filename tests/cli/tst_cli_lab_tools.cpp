@@ -1,5 +1,7 @@
 // The PDUDaemon and labgrid lines of README.md, taken from it and run as
 // those tools run them, against orvessa-sim.
+#include "arguments.h"
+#include "command_words.h"
 #include "orvessa_run.h"
 
 #include <QFile>
@@ -119,6 +121,16 @@ void TestCliLabTools::readmeHasTheLines()
     QCOMPARE(pdu.value("cmd_off").toString(), QString("orvessa off %s"));
     const QMap<QString, QString> driver = labgridDriver();
     QCOMPARE(driver.keys(), (QStringList{"cmd_cycle", "cmd_off", "cmd_on"}));
+
+    // The --exec example: accepted without a shell, the device one word.
+    const QRegularExpression upgrade("^orvessa upgrade --exec .*$", QRegularExpression::MultilineOption);
+    const QString line = upgrade.match(codeBlocks("sh").join('\n')).captured();
+    const auto shellWords = Cli::splitCommandWords(line);  // as the user's shell splits it
+    QVERIFY(std::holds_alternative<QStringList>(shellWords));
+    const auto parsed = Cli::parseArguments(std::get<QStringList>(shellWords));
+    QVERIFY2(std::holds_alternative<Cli::Invocation>(parsed), qPrintable(line));
+    const QStringList words = *std::get<Cli::Invocation>(parsed).exec;
+    QVERIFY2(words.first() == "avrdude" && words.contains("{device}"), qPrintable(words.join('|')));
 }
 
 void TestCliLabTools::pduDaemonLocalCmdline()

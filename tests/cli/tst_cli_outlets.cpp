@@ -1,5 +1,6 @@
 // Naming outlets and reading the panel's settings: outlet numbers and names,
-// labels, the saved port, and the firmware tool's command line.
+// labels, the saved port, and the firmware tool's words, split without a shell.
+#include "command_words.h"
 #include "firmware_tool.h"
 #include "outlets.h"
 #include "panel_settings.h"
@@ -33,8 +34,8 @@ private slots:
     void savedPort_data();
     void savedPort();
     void settingsFile();
-    void toolCommandLine_data();
-    void toolCommandLine();
+    void toolArguments_data();
+    void toolArguments();
 };
 
 void TestCliOutlets::resolve_data()
@@ -146,38 +147,56 @@ void TestCliOutlets::settingsFile()
     qunsetenv("XDG_CONFIG_HOME");
 }
 
-void TestCliOutlets::toolCommandLine_data()
+void TestCliOutlets::toolArguments_data()
 {
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("device");
-    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("argv");
+    QTest::addColumn<QString>("error");  // why the command is refused, if it is
 
-    QTest::newRow("plain path") << "avrdude -c stk500v1 -P {device} -U flash:w:fw.hex"
-                                << "/dev/ttyUSB0"
-                                << "avrdude -c stk500v1 -P /dev/ttyUSB0 -U flash:w:fw.hex";
-    QTest::newRow("twice") << "tool {device} {device}"
-                           << "/dev/pts/3"
-                           << "tool /dev/pts/3 /dev/pts/3";
-    QTest::newRow("no placeholder") << "flash.sh"
-                                    << "/dev/ttyS0"
-                                    << "flash.sh";
-    QTest::newRow("space in the path") << "tool -P {device}"
-                                       << "/tmp/my board"
-                                       << "tool -P '/tmp/my board'";
-    QTest::newRow("quote in the path") << "tool {device}"
-                                       << "/tmp/it's"
-                                       << "tool '/tmp/it'\\''s'";
-    QTest::newRow("shell characters") << "tool {device}"
-                                      << "/tmp/$(reboot);x"
-                                      << "tool '/tmp/$(reboot);x'";
+    const auto row = [](const char* name, const QString& command, const QString& device, const QStringList& argv,
+                        const QString& error = {}) { QTest::newRow(name) << command << device << argv << error; };
+    row("plain path", "avrdude -c stk500v1 -P {device} -U flash:w:fw.hex", "/dev/ttyUSB0",
+        {"avrdude", "-c", "stk500v1", "-P", "/dev/ttyUSB0", "-U", "flash:w:fw.hex"});
+    row("twice, inside a word", "tool {device} --port={device}", "/dev/pts/3",
+        {"tool", "/dev/pts/3", "--port=/dev/pts/3"});
+    row("no placeholder", "flash.sh", "/dev/ttyS0", {"flash.sh"});
+    row("blanks", " \ttool  -a\tb ", "/dev/ttyS0", {"tool", "-a", "b"});
+    row("a path with a space", "tool -P {device}", "/tmp/my board", {"tool", "-P", "/tmp/my board"});
+    row("a path with shell characters", "tool {device}", "/tmp/it's $(reboot);`x` \"q\"",
+        {"tool", "/tmp/it's $(reboot);`x` \"q\""});
+    row("single quotes keep everything", R"(tool 'a  b' '$HOME \ "|')", "", {"tool", "a  b", R"($HOME \ "|)"});
+    row("double quotes and their escapes", R"(tool "a \"b\" \\ \$x \` \n |")", "", {"tool", R"(a "b" \ $x ` \n |)"});
+    row("backslashes outside quotes", R"(tool a\ b \' \| end\)", "", {"tool", "a b", "'", "|", R"(end\)"});
+    row("quotes join a word", R"(tool --fw="my fw".hex '' x)", "", {"tool", "--fw=my fw.hex", "", "x"});
+    row("a backslash-newline joins lines", "tool a\\\nb \\\n c", "", {"tool", "ab", "c"});
+    row("nothing is expanded", "tool $HOME ~ *.hex", "", {"tool", "$HOME", "~", "*.hex"});
+    row("unclosed single quote", "tool 'a", "", {}, "--exec: the quote ' at character 6 is not closed");
+    row("unclosed double quote", R"(tool "a\")", "", {}, R"(--exec: the quote " at character 6 is not closed)");
+    const QString refused = "--exec runs no shell, so an unquoted %1 is refused: put it in quotes to pass it literally";
+    row("pipe", "tool a|b", "", {}, refused.arg("'|'"));
+    row("command substitution", "tool $(reboot)", "", {}, refused.arg("'('"));
+    row("backquotes", "tool `reboot`", "", {}, refused.arg("'`'"));
+    row("sequence", "tool; reboot", "", {}, refused.arg("';'"));
+    row("redirection", "tool <fw.hex", "", {}, refused.arg("'<'"));
+    row("background", "tool &", "", {}, refused.arg("'&'"));
+    row("line break", "tool\nreboot", "", {}, refused.arg("line break"));
 }
 
-void TestCliOutlets::toolCommandLine()
+void TestCliOutlets::toolArguments()
 {
     QFETCH(QString, command);
     QFETCH(QString, device);
-    QFETCH(QString, line);
-    QCOMPARE(FirmwareTool::commandLine(command, device), line);
+    QFETCH(QStringList, argv);
+    QFETCH(QString, error);
+
+    const auto words = splitCommandWords(command);
+    if (const auto* refused = std::get_if<QString>(&words)) {
+        QCOMPARE(*refused, error);
+        return;
+    }
+    QCOMPARE(QString(), error);
+    QCOMPARE(FirmwareTool::arguments(std::get<QStringList>(words), device), argv);
 }
 
 QTEST_GUILESS_MAIN(TestCliOutlets)

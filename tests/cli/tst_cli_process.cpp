@@ -10,6 +10,7 @@
 #include <QSysInfo>
 
 #include <grp.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -82,7 +83,12 @@ private slots:
     void portsAndOpeningAgree();
     void unreadableSavedPort();
     void upgradeReleasesThePortForTheTool();
+    void firmwareToolEnds_data();
+    void firmwareToolEnds();
+    void execRunsNoShell();
     void deviceGoneWhileWaiting();
+    void cycleInterrupted_data();
+    void cycleInterrupted();
 };
 
 void TestCliProcess::verbs_data()
@@ -138,8 +144,9 @@ void TestCliProcess::verbs_data()
                                            "outlet 9: off\noutlet 10: off\noutlet 11: off\n"
                                            "outlet 12 (\xe8\xb7\xaf\xe7\x94\xb1): off\n")
                              << QStringList{"s0bp", "s00t"};
-    QTest::newRow("reset") << QStringList{"--word", "0x005"} << QStringList{"reset"} << QByteArray()
-                           << QStringList{"b"};
+    QTest::newRow("reset") << QStringList{"--word", "0x005"} << QStringList{"reset"}
+                           << QByteArray("COM2 ({device}): the board was reset and answers again\n")
+                           << QStringList{"b", "s00t"};
     QTest::newRow("upgrade") << QStringList{} << QStringList{"upgrade"}
                              << QByteArray("COM2 ({device}): the board is ready for a firmware download; "
                                            "the port is released\n")
@@ -191,6 +198,12 @@ void TestCliProcess::failures_data()
                                     << "COM2 ({device}): the board did not answer the upgrade command (3 tries, "
                                        "30 ms each){silence}"
                                     << QStringList{"su0p", "su0p ignored", "su0p ignored"};
+    // A query each second until 3 s have passed.
+    QTest::newRow("silent after a reset")
+        << QStringList{"--silent"} << QStringList{"--timeout", "1000", "reset"} << 1
+        << "COM2 ({device}): the board was reset but has not answered a status query in 3 s: check that it has "
+           "power and that its serial cable is connected"
+        << QStringList{"b", "s00t", "s00t", "s00t"};
     QTest::newRow("stuck: on") << QStringList{"--stuck", "--word", "0x008"} << QStringList{"on", "3", "4", "5"} << 1
                                << "COM2 ({device}): the board did not switch: outlet 3 (router) is off, not on; "
                                   "outlet 5 (lab bench) is off, not on"
@@ -285,6 +298,13 @@ void TestCliProcess::jsonOutput()
     QCOMPARE(outlets.at(3).toObject().value("number").toInt(), 2);
     QCOMPARE(outlets.at(3).toObject().value("on").toBool(), false);
 
+    const OrvessaResult reset = bench.orvessa.run({"--json", "reset"});
+    QCOMPARE(reset.exitCode, 0);
+    const QJsonObject answered = parseObject(reset.out);
+    QCOMPARE(answered.value("answers_after_reset").toBool(), true);
+    QCOMPARE(answered.value("word").toInt(), 0x805);
+    QCOMPARE(answered.value("outlets").toArray().size(), 12);
+
     // Failures: a JSON object on standard output, the message on standard error.
     struct Case {
         QStringList args;
@@ -306,7 +326,7 @@ void TestCliProcess::jsonOutput()
         QCOMPARE(error.value("status").toInt(), c.status);
         QCOMPARE(QString::fromUtf8(failed.err), "orvessa: " + error.value("error").toString() + "\n");
     }
-    QCOMPARE(bench.received(), QStringList{"s00t"});
+    QCOMPARE(bench.received(), (QStringList{"s00t", "b", "s00t"}));
 }
 
 void TestCliProcess::heldPortIsBusy_data()
@@ -503,16 +523,90 @@ void TestCliProcess::upgradeReleasesThePortForTheTool()
 {
     Bench bench({});
     // The "download tool" opens the device itself: it can only when orvessa
-    // has released it. Its exit status becomes orvessa's.
-    const QString tool = QString("%1 --port {device} reset && echo tool got {device}; exit 7").arg(ORVESSA_PATH);
+    // has released it.
+    const QString tool = QString("'%1' --port {device} reset").arg(ORVESSA_PATH);
     const OrvessaResult result = bench.orvessa.run({"upgrade", "--exec", tool});
-    QVERIFY2(result.exitCode == 7, result.err.constData());
+    QVERIFY2(result.exitCode == 0, result.err.constData());
     QCOMPARE(result.err, QByteArray());
     const QString device = bench.sim.device();
     QCOMPARE(QString::fromUtf8(result.out),
-             "COM2 (" + device + "): the board is ready for a firmware download; the port is released\n" + "tool got " +
-                 device + "\n");
-    QCOMPARE(bench.received(), (QStringList{"su0p", "b"}));
+             "COM2 (" + device + "): the board is ready for a firmware download; the port is released\n" + device +
+                 ": the board was reset and answers again\n");
+    QCOMPARE(bench.received(), (QStringList{"su0p", "b", "s00t"}));
+}
+
+void TestCliProcess::firmwareToolEnds_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QByteArray>("toolOut");  // what the tool prints
+    QTest::addColumn<QString>("failure");     // how it failed, the start of; empty when it succeeded
+    QTest::addColumn<QString>("tool");        // the "tool" object; its "error" is the start of orvessa's
+
+    QTest::newRow("succeeds") << "printf '%s\\n' done" << QByteArray("done\n") << ""
+                              << R"({"command": ["printf", "%s\\n", "done"], "exit_status": 0})";
+    QTest::newRow("exit status 7") << "sh -c 'exit 7'" << QByteArray() << "'sh' exited with status 7"
+                                   << R"({"command": ["sh", "-c", "exit 7"], "exit_status": 7})";
+    QTest::newRow("killed") << "sh -c 'kill -TERM $$'" << QByteArray() << "'sh' was killed by signal 15 (SIGTERM)"
+                            << R"({"command": ["sh", "-c", "kill -TERM $$"], "signal": 15})";
+    QTest::newRow("cannot start") << "/nonexistent/flash {device}" << QByteArray()
+                                  << "cannot start '/nonexistent/flash': "
+                                  << R"({"command": ["/nonexistent/flash", "{device}"],
+                                        "error": "cannot start '/nonexistent/flash': "})";
+}
+
+void TestCliProcess::firmwareToolEnds()
+{
+    QFETCH(QString, command);
+    QFETCH(QByteArray, toolOut);
+    QFETCH(QString, failure);
+    QFETCH(QString, tool);
+
+    for (const bool json : {false, true}) {
+        Bench bench({});  // a board of its own: the last one stays in upgrade mode
+        const QString where = "COM2 (" + bench.sim.device() + "): ";
+        const OrvessaResult result = bench.orvessa.run(json ? QStringList{"--json", "upgrade", "--exec", command}
+                                                            : QStringList{"upgrade", "--exec", command});
+        QCOMPARE(result.exitCode, failure.isEmpty() ? 0 : 4);
+        const QString message =
+            where + "the board is ready for a firmware download, but the firmware tool failed: " + failure;
+        const QString err = QString::fromUtf8(result.err);
+        if (!json) {
+            QCOMPARE(result.out,
+                     (where + "the board is ready for a firmware download; the port is released\n").toUtf8() + toolOut);
+            QVERIFY2(failure.isEmpty() ? err.isEmpty() : err.startsWith("orvessa: " + message), qPrintable(err));
+            continue;
+        }
+        // One object on standard output; the tool's output goes to standard error.
+        const QJsonObject object = parseObject(result.out);
+        QCOMPARE(object.value("upgrade_ready").toBool(), true);
+        const QString error = object.value("error").toString();
+        QCOMPARE(error.startsWith(message), !failure.isEmpty());
+        QCOMPARE(err, QString::fromUtf8(toolOut) + (failure.isEmpty() ? "" : "orvessa: " + error + "\n"));
+        const QJsonObject expected =
+            QJsonDocument::fromJson(tool.replace("{device}", bench.sim.device()).toUtf8()).object();
+        QJsonObject got = object.value("tool").toObject();
+        if (got.contains("error"))  // Qt's reason follows the expected start
+            got.insert("error", got.value("error").toString().left(expected.value("error").toString().size()));
+        QCOMPARE(got, expected);
+    }
+}
+
+void TestCliProcess::execRunsNoShell()
+{
+    Bench bench({});
+    QTemporaryDir dir;
+    const QString link = dir.filePath("dev 'a' \"b\" $(touch pwned) `touch pwned`;touch pwned");
+    QVERIFY(QFile::link(bench.sim.device(), link));
+    bench.orvessa.setWorkingDirectory(dir.path());
+    const OrvessaResult result = bench.orvessa.run(
+        {"--json", "--port", link, "upgrade", "--exec", R"x(printf '[%s]\n' {device} "$(touch pwned)" $HOME)x"});
+    QVERIFY2(result.exitCode == 0, result.err.constData());
+    // The device opened (the link resolved) reaches the tool as one argument;
+    // nothing is expanded or run.
+    const QString device = parseObject(result.out).value("device").toString();
+    QCOMPARE(device, bench.sim.device());
+    QCOMPARE(QString::fromUtf8(result.err), "[" + device + "]\n[$(touch pwned)]\n[$HOME]\n");
+    QVERIFY(!QFileInfo::exists(dir.filePath("pwned")));
 }
 
 void TestCliProcess::deviceGoneWhileWaiting()
@@ -528,6 +622,38 @@ void TestCliProcess::deviceGoneWhileWaiting()
     QCOMPARE(orvessa.exitCode(), 1);
     QCOMPARE(QString::fromUtf8(orvessa.readAllStandardError()),
              "orvessa: COM2 (" + bench.sim.device() + "): no answer to the status query: the device is gone\n");
+}
+
+void TestCliProcess::cycleInterrupted_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<QString>("signalName");
+    QTest::newRow("SIGTERM") << SIGTERM << "SIGTERM";
+    QTest::newRow("SIGINT") << SIGINT << "SIGINT";
+}
+
+void TestCliProcess::cycleInterrupted()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(QString, signalName);
+    Bench bench({"--word", "0x004"});
+    QProcess orvessa;
+    orvessa.setProcessEnvironment(bench.orvessa.environment());
+    // SIGINT as a terminal sends it, whatever disposition this test inherited.
+    orvessa.setChildProcessModifier([] { ::signal(SIGINT, SIG_DFL); });
+    orvessa.start(ORVESSA_PATH, {"cycle", "3", "--off-time", "30"});
+    // The query after the channel command: outlet 3 is off, the off-time runs.
+    QVERIFY(bench.sim.waitForEntries(3));
+    QCOMPARE(bench.sim.entries(), (QStringList{"s00t", "s02p", "s00t"}));
+    QCOMPARE(::kill(pid_t(orvessa.processId()), signalNumber), 0);
+    QVERIFY(orvessa.waitForFinished(15000));
+    QCOMPARE(orvessa.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(orvessa.exitCode(), 5);
+    QCOMPARE(QString::fromUtf8(orvessa.readAllStandardError()),
+             "orvessa: COM2 (" + bench.sim.device() + "): interrupted by " + signalName +
+                 " during the off-time; outlet 3 (router) switched back on\n");
+    QCOMPARE(bench.received(), (QStringList{"s00t", "s02p", "s00t", "s00t", "s02p", "s00t"}));
+    QCOMPARE(bench.orvessa.run({"status", "3"}).out, QByteArray("outlet 3 (router): on\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCliProcess)
