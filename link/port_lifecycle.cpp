@@ -30,7 +30,7 @@ void Form1::startUp()
         QString saved = SavedPort::trimSpaces(platform_.getSetting(Texts::SettingsSection, Texts::SettingsKey, {}));
         if (saved.isEmpty())
             saved = QStringLiteral("0");
-        const std::int64_t n = SavedPort::toNumber(saved);
+        const std::int64_t n = savedPortNumber(saved);
         if (n > 0) {
             // Selecting the entry opens the port through the click handler;
             // it is then closed and opened again below with the line settings.
@@ -55,6 +55,22 @@ void Form1::startUp()
         platform_.doEvents();
     } catch (...) {
         reportCurrentFailure();
+    }
+}
+
+std::int64_t Form1::savedPortNumber(const QString& saved) const
+{
+    try {
+        return SavedPort::toNumber(saved);
+    } catch (const OperationError& error) {
+        // Says where the operator finds the value to correct it.
+        const QString file = platform_.settingsLocation();
+        if (file.isEmpty())
+            throw;
+        throw OperationError(
+            error.number(), error.source(),
+            error.description() +
+                QStringLiteral(" ([%1] %2 in %3)").arg(Texts::SettingsSection, Texts::SettingsKey, file));
     }
 }
 

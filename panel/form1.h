@@ -102,6 +102,9 @@ private:
     void wireEvents();
     void watchPortListDevices();
     void comClickSteps();
+    // The saved port choice as a number; a value that is none fails with
+    // where it is stored.
+    std::int64_t savedPortNumber(const QString& saved) const;
     // Opens or closes the port. Either ends the port session whose lost write
     // was already told, so the next tick tells about a closed port again.
     void setPortOpen(bool open);

@@ -29,4 +29,6 @@ public:
     }
     // False when the value could not be stored.
     virtual bool saveSetting(const QString& section, const QString& key, const QString& value) = 0;
+    // Where the settings are kept, for messages about them; empty when unknown.
+    virtual QString settingsLocation() const { return {}; }
 };

@@ -3,6 +3,7 @@
 #include "setting_text.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QMessageBox>
 #include <QSettings>
 
@@ -47,3 +48,5 @@ bool QtPlatformServices::saveSetting(const QString& section, const QString& key,
     settings.sync();
     return settings.status() == QSettings::NoError;
 }
+
+QString QtPlatformServices::settingsLocation() const { return QDir::toNativeSeparators(QSettings().fileName()); }

@@ -12,4 +12,5 @@ public:
     // One read of the store for all the keys.
     QStringList getSettings(const QString& section, const QStringList& keys) override;
     bool saveSetting(const QString& section, const QString& key, const QString& value) override;
+    QString settingsLocation() const override;
 };
