@@ -2,6 +2,7 @@
 #include "form1.h"
 #include "host_serial.h"
 #include "qt_platform_services.h"
+#include "stop_signals.h"
 #include "texts.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@ int main(int argc, char* argv[])
 {
     FontWarmUp fonts;
     QApplication app(argc, argv);
+    StopSignals stopSignals;
     fonts.finish();
     QCoreApplication::setOrganizationName(QStringLiteral("Tavrin"));
     QCoreApplication::setApplicationName(Texts::AppTitle);
@@ -19,7 +21,27 @@ int main(int argc, char* argv[])
     HostSerial serial;
     QtPlatformServices platform;
     Form1 form(serial, platform);
+
+    // SIGTERM, SIGHUP and SIGINT close the window as the operator would (shut-
+    // down saves the port choice and closes the port), and end with status 0
+    // every event loop that runs, a message box's too: exit(), as quit() does
+    // nothing before the main loop runs. Before it runs, the window is closed
+    // once start-up has returned.
+    bool mainLoopRuns = false;
+    QObject::connect(&stopSignals, &StopSignals::received, &form, [&form, &mainLoopRuns] {
+        if (mainLoopRuns)
+            form.close();
+        QCoreApplication::exit(0);
+    });
+
     form.startUp();
+    // A signal under start-up's boxes ended their loops; the window is then
+    // neither shown nor run.
+    if (stopSignals.arrived()) {
+        form.close();
+        return 0;
+    }
     form.show();
+    mainLoopRuns = true;
     return QApplication::exec();
 }
