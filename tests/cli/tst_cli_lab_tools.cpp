@@ -13,6 +13,9 @@
 
 namespace {
 
+// The adapter the README's lines name; here a link to the simulator.
+const QString kReadmeAdapter = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3-if00-port0");
+
 // The fenced code blocks of the README in the given language.
 QStringList codeBlocks(const QString& language)
 {
@@ -57,31 +60,33 @@ QMap<QString, QString> labgridDriver()
     return keys;
 }
 
-// orvessa as a lab machine finds it: on the PATH, COM1 the simulator, no
-// settings of the panel.
+// orvessa as a lab machine finds it: on the PATH, the README's adapter a
+// link to the simulator, no settings of the panel's.
 struct LabMachine {
     SimProcess sim;
     Orvessa orvessa;
+    QTemporaryDir links;
+    QString adapter = links.filePath("usb-FTDI_FT232R_USB_UART_A10K3-if00-port0");
     qsizetype seen = 0;
 
     explicit LabMachine(const QStringList& simOptions) : sim(simOptions)
     {
         const QString path = QFileInfo(QStringLiteral(ORVESSA_PATH)).absolutePath();
         orvessa.setEnv("PATH", path + ":" + qEnvironmentVariable("PATH"));
-        orvessa.setEnv("TAVRIN_COM1", sim.device());
+        QFile::link(sim.device(), adapter);
     }
 
     // PDUDaemon: `command % port_number`, then subprocess.call(cmd, shell=True).
     int runShell(QString command, int port)
     {
-        command.replace("%s", QString::number(port));
+        command.replace("%s", QString::number(port)).replace(kReadmeAdapter, adapter);
         return runProgram({"/bin/sh", "-c", command});
     }
 
     // labgrid: shlex.split(command), then subprocess.check_call(argv).
-    int runSplit(const QString& command)
+    int runSplit(QString command)
     {
-        QStringList argv = QProcess::splitCommand(command);
+        QStringList argv = QProcess::splitCommand(command.replace(kReadmeAdapter, adapter));
         if (argv.isEmpty())
             return -1;
         const QStringList path = orvessa.environment().value("PATH").split(':');
@@ -117,8 +122,8 @@ private slots:
 void TestCliLabTools::readmeHasTheLines()
 {
     const QJsonObject pdu = pduDaemonEntry();
-    QCOMPARE(pdu.value("cmd_on").toString(), QString("orvessa on %s"));
-    QCOMPARE(pdu.value("cmd_off").toString(), QString("orvessa off %s"));
+    QCOMPARE(pdu.value("cmd_on").toString(), "orvessa --port " + kReadmeAdapter + " on %s");
+    QCOMPARE(pdu.value("cmd_off").toString(), "orvessa --port " + kReadmeAdapter + " off %s");
     const QMap<QString, QString> driver = labgridDriver();
     QCOMPARE(driver.keys(), (QStringList{"cmd_cycle", "cmd_off", "cmd_on"}));
 
