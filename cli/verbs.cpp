@@ -18,21 +18,11 @@ QList<int> allOutlets()
 
 // Done when every outlet is in the state `wanted` gives for it; otherwise a
 // failure naming each outlet that is not.
-template <typename Wanted>
-Outcome confirm(std::uint16_t word, const QList<int>& outlets, Wanted wanted, const OutletNames& names)
+Outcome confirm(std::uint16_t word, const QList<int>& outlets, const std::function<bool(int)>& wanted,
+                const OutletNames& names)
 {
-    Outcome outcome{ExitStatus::Done, word, outlets, {}};
-    QStringList wrong;
-    for (int outlet : outlets) {
-        const bool on = isOn(word, outlet);
-        if (on != wanted(outlet))
-            wrong << QStringLiteral("%1 is %2, not %3").arg(outletLabel(outlet, names), stateName(on), stateName(!on));
-    }
-    if (!wrong.isEmpty()) {
-        outcome.status = ExitStatus::BoardFailed;
-        outcome.error = QStringLiteral("the board did not switch: ") + wrong.join(QStringLiteral("; "));
-    }
-    return outcome;
+    const QString wrong = switchFailure(word, outlets, wanted, names);
+    return Outcome{wrong.isEmpty() ? ExitStatus::Done : ExitStatus::BoardFailed, word, outlets, wrong};
 }
 
 // A channel command only for the outlets in the other state, then a second
@@ -61,14 +51,6 @@ Outcome toggle(Board& board, const QList<int>& outlets, const OutletNames& names
         board.readStatus(), outlets, [before](int outlet) { return !isOn(before, outlet); }, names);
 }
 
-QString labels(const QList<int>& outlets, const OutletNames& names)
-{
-    QStringList text;
-    for (int outlet : outlets)
-        text << outletLabel(outlet, names);
-    return text.join(QStringLiteral(", "));
-}
-
 // Switches the outlets back on after `why`: `status` once confirmed, else a
 // failure naming the outlets that may still be off.
 Outcome switchBackOn(Board& board, const QList<int>& outlets, const OutletNames& names, const QString& why,
@@ -81,14 +63,12 @@ Outcome switchBackOn(Board& board, const QList<int>& outlets, const OutletNames&
         on = Outcome{ExitStatus::BoardFailed, std::nullopt, outlets, error.message()};
     }
     if (on.status == ExitStatus::Done)
-        return Outcome{status, on.word, outlets,
-                       QStringLiteral("%1; %2 switched back on").arg(why, labels(outlets, names))};
+        return Outcome{status, on.word, outlets, switchedBackOn(why, outlets, names)};
     QList<int> maybeOff = outlets;
     if (on.word)
         maybeOff.removeIf([word = *on.word](int outlet) { return isOn(word, outlet); });
     on.status = ExitStatus::BoardFailed;
-    on.error = QStringLiteral("%1; switching back on failed: %2; %3 may still be off")
-                   .arg(why, on.error, labels(maybeOff, names));
+    on.error = switchBackOnFailed(why, on.error, maybeOff, names);
     return on;
 }
 
@@ -103,27 +83,8 @@ Outcome cycle(Board& board, const VerbRequest& request, const OutletNames& names
         return switchBackOn(board, wentOff, names, off.error, ExitStatus::BoardFailed);
     }
     if (const std::optional<QString> cause = pause(request.offTimeMs))
-        return switchBackOn(board, request.outlets, names,
-                            QStringLiteral("interrupted by %1 during the off-time").arg(*cause),
-                            ExitStatus::Interrupted);
+        return switchBackOn(board, request.outlets, names, offTimeInterrupted(*cause), ExitStatus::Interrupted);
     return switchTo(board, request.outlets, true, names);
-}
-
-Outcome reset(Board& board, const VerbRequest& request)
-{
-    // A query sent before the deadline gets its full timeout.
-    const int allowedMs = qMax(request.resetAnswerMs, board.timeoutMs());
-    const QDeadlineTimer deadline(request.resetAnswerMs);
-    board.send(Command::Reset);
-    const std::optional<std::uint16_t> word = board.awaitStatus(deadline);
-    if (!word)
-        return Outcome{ExitStatus::BoardFailed,
-                       std::nullopt,
-                       {},
-                       QStringLiteral("the board was reset but has not answered a status query in %1 s: check "
-                                      "that it has power and that its serial cable is connected")
-                           .arg(allowedMs / 1000.0)};
-    return Outcome{ExitStatus::Done, word, allOutlets(), {}};
 }
 
 Outcome switchAll(Board& board, bool on, const OutletNames& names)
@@ -150,7 +111,7 @@ Outcome run(Board& board, const VerbRequest& request, const OutletNames& names, 
     case Verb::AllOff:
         return switchAll(board, request.verb == Verb::AllOn, names);
     case Verb::Reset:
-        return reset(board, request);
+        return resetBoard(board, request.resetAnswerMs);
     case Verb::Upgrade:
         board.enterUpgrade();
         return Outcome{};
@@ -161,6 +122,61 @@ Outcome run(Board& board, const VerbRequest& request, const OutletNames& names, 
 }
 
 }  // namespace
+
+QString switchFailure(std::uint16_t word, const QList<int>& outlets, const std::function<bool(int)>& wanted,
+                      const OutletNames& names)
+{
+    QStringList wrong;
+    for (int outlet : outlets) {
+        const bool on = isOn(word, outlet);
+        if (on != wanted(outlet))
+            wrong << QStringLiteral("%1 is %2, not %3").arg(outletLabel(outlet, names), stateName(on), stateName(!on));
+    }
+    return wrong.isEmpty() ? QString()
+                           : QStringLiteral("the board did not switch: ") + wrong.join(QStringLiteral("; "));
+}
+
+QString outletLabels(const QList<int>& outlets, const OutletNames& names)
+{
+    QStringList text;
+    for (int outlet : outlets)
+        text << outletLabel(outlet, names);
+    return text.join(QStringLiteral(", "));
+}
+
+QString offTimeInterrupted(const QString& cause)
+{
+    return QStringLiteral("interrupted by %1 during the off-time").arg(cause);
+}
+
+QString switchedBackOn(const QString& why, const QList<int>& outlets, const OutletNames& names)
+{
+    return QStringLiteral("%1; %2 switched back on").arg(why, outletLabels(outlets, names));
+}
+
+QString switchBackOnFailed(const QString& why, const QString& failure, const QList<int>& maybeOff,
+                           const OutletNames& names)
+{
+    return QStringLiteral("%1; switching back on failed: %2; %3 may still be off")
+        .arg(why, failure, outletLabels(maybeOff, names));
+}
+
+Outcome resetBoard(Board& board, int answerMs)
+{
+    // A query sent before the deadline gets its full timeout.
+    const int allowedMs = qMax(answerMs, board.timeoutMs());
+    const QDeadlineTimer deadline(answerMs);
+    board.send(Command::Reset);
+    const std::optional<std::uint16_t> word = board.awaitStatus(deadline);
+    if (!word)
+        return Outcome{ExitStatus::BoardFailed,
+                       std::nullopt,
+                       {},
+                       QStringLiteral("the board was reset but has not answered a status query in %1 s: check "
+                                      "that it has power and that its serial cable is connected")
+                           .arg(allowedMs / 1000.0)};
+    return Outcome{ExitStatus::Done, word, allOutlets(), {}};
+}
 
 Outcome runVerb(Board& board, const VerbRequest& request, const OutletNames& names, const Pause& pause)
 {

@@ -49,4 +49,25 @@ using Pause = std::function<std::optional<QString>(int ms)>;
 // still be off.
 Outcome runVerb(Board& board, const VerbRequest& request, const OutletNames& names, const Pause& pause);
 
+// The wording and steps the verbs share with orvessa serve's board queue.
+
+// "the board did not switch: outlet 3 (router) is off, not on; ..." for each
+// of `outlets` whose state in `word` is not the one `wanted` gives it; empty
+// when every one is.
+QString switchFailure(std::uint16_t word, const QList<int>& outlets, const std::function<bool(int)>& wanted,
+                      const OutletNames& names);
+// "outlet 3 (router), outlet 5".
+QString outletLabels(const QList<int>& outlets, const OutletNames& names);
+// Why a cycle's outlets went back on early: "interrupted by SIGTERM during the off-time".
+QString offTimeInterrupted(const QString& cause);
+// "<why>; outlet 3 (router) switched back on".
+QString switchedBackOn(const QString& why, const QList<int>& outlets, const OutletNames& names);
+// "<why>; switching back on failed: <failure>; outlet 3 (router) may still be off".
+QString switchBackOnFailed(const QString& why, const QString& failure, const QList<int>& maybeOff,
+                           const OutletNames& names);
+// Resets the board; done once it answers a status query again (within
+// answerMs, or one timeout when that is longer). Throws BoardError when the
+// device fails.
+Outcome resetBoard(Board& board, int answerMs);
+
 }  // namespace Cli
