@@ -1,0 +1,428 @@
+#include "board_queue.h"
+
+#include <algorithm>
+#include <chrono>
+#include <utility>
+#include <variant>
+
+namespace Serve {
+
+namespace {
+
+QList<int> allOutlets()
+{
+    QList<int> outlets;
+    for (int outlet = 1; outlet <= Cli::OutletCount; ++outlet)
+        outlets << outlet;
+    return outlets;
+}
+
+qint64 steadyMs()
+{
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+QList<int> offIn(std::uint16_t word, QList<int> outlets)
+{
+    outlets.removeIf([word](int outlet) { return Cli::isOn(word, outlet); });
+    return outlets;
+}
+
+QString stoppingOffTime() { return Cli::offTimeInterrupted(QStringLiteral("the server stopping")); }
+QString stopping() { return QStringLiteral("the server is stopping"); }
+
+}  // namespace
+
+BoardQueue::BoardQueue(BoardConnection& connection, Cli::OutletNames names, Timing timing, QObject* parent)
+    : QObject(parent), connection_(connection), names_(std::move(names)), timing_(std::move(timing))
+{
+    if (!timing_.nowMs)
+        timing_.nowMs = steadyMs;
+    batchTimer_.setSingleShot(true);
+    batchTimer_.setInterval(0);
+    connect(&batchTimer_, &QTimer::timeout, this, &BoardQueue::runBatch);
+    connect(&pollTimer_, &QTimer::timeout, this, [this] {
+        if (!fresh(now())) {
+            readWanted_ = true;
+            schedule();
+        }
+    });
+    pollTimer_.start(timing_.pollMs);
+    reopenTimer_.setInterval(timing_.reopenMs);
+    connect(&reopenTimer_, &QTimer::timeout, this, [this] {
+        readWanted_ = true;
+        schedule();
+    });
+    // The first pass opens the port and reads the state.
+    schedule();
+}
+
+BoardQueue::~BoardQueue() = default;
+
+void BoardQueue::status(Done done) { enqueue(Kind::Status, allOutlets(), std::move(done)); }
+
+void BoardQueue::switchOutlets(QList<int> outlets, bool on, Done done)
+{
+    enqueue(on ? Kind::On : Kind::Off, std::move(outlets), std::move(done));
+}
+
+void BoardQueue::toggle(QList<int> outlets, Done done) { enqueue(Kind::Toggle, std::move(outlets), std::move(done)); }
+
+void BoardQueue::cycle(QList<int> outlets, int offMs, Done done)
+{
+    enqueue(Kind::CycleOff, std::move(outlets), std::move(done), qMax(0, offMs));
+}
+
+void BoardQueue::switchAll(bool on, Done done)
+{
+    enqueue(on ? Kind::AllOn : Kind::AllOff, allOutlets(), std::move(done));
+}
+
+void BoardQueue::reset(Done done) { enqueue(Kind::Reset, allOutlets(), std::move(done)); }
+
+void BoardQueue::enqueue(Kind kind, QList<int> outlets, Done done, int offMs)
+{
+    std::optional<Result> refused;
+    if (stopping_) {
+        refused = Result{Failure::Stopped, stopping(), std::nullopt, outlets};
+    } else if (outlets.isEmpty()) {
+        refused = Result{Failure::BadRequest, QStringLiteral("no outlet given"), std::nullopt, {}};
+    } else {
+        // The command line's check and wording; an outlet given twice counts once.
+        QStringList numbers;
+        for (int outlet : outlets)
+            numbers << QString::number(outlet);
+        auto parsed = Cli::parseOutlets(numbers, names_);
+        if (const QString* error = std::get_if<QString>(&parsed))
+            refused = Result{Failure::BadRequest, *error, std::nullopt, {}};
+        else
+            outlets = std::get<QList<int>>(std::move(parsed));
+    }
+    if (refused) {
+        QTimer::singleShot(0, this, [done = std::move(done), result = *refused] {
+            if (done)
+                done(result);
+        });
+        return;
+    }
+    pending_ << Request{kind, std::move(outlets), now(), std::move(done), offMs, {}, Failure::None};
+    schedule();
+}
+
+void BoardQueue::schedule()
+{
+    if (!batchTimer_.isActive())
+        batchTimer_.start();
+}
+
+void BoardQueue::runBatch()
+{
+    if (stopping_)
+        readWanted_ = false;
+    const QList<Request> batch = takeBatch();
+    Answers answers;
+    if (!batch.isEmpty() && batch.first().kind == Kind::Reset)
+        runReset(batch.first(), answers);
+    else if (!batch.isEmpty() || readWanted_)
+        runSwitches(batch, answers);
+    for (const Answer& answer : std::as_const(answers))
+        if (answer.done)
+            answer.done(answer.result);
+    if (!pending_.isEmpty() || readWanted_)
+        schedule();
+    else if (stopping_ && !stopped_ && offTimes_.empty())
+        finishStop();
+}
+
+// The requests up to the next reset, or the reset alone: a reset is done on
+// its own, after what came before it.
+QList<BoardQueue::Request> BoardQueue::takeBatch()
+{
+    QList<Request> batch;
+    if (!pending_.isEmpty() && pending_.first().kind == Kind::Reset) {
+        batch << pending_.takeFirst();
+        return batch;
+    }
+    while (!pending_.isEmpty() && pending_.first().kind != Kind::Reset)
+        batch << pending_.takeFirst();
+    return batch;
+}
+
+// One read for the statuses and as the base for the switching requests, the
+// commands they add up to, and one read-back that confirms each of them.
+void BoardQueue::runSwitches(const QList<Request>& batch, Answers& answers)
+{
+    const bool needsRead = readWanted_ || std::any_of(batch.cbegin(), batch.cend(), [this](const Request& request) {
+                               return request.kind != Kind::Status || !fresh(request.arrivedMs);
+                           });
+    readWanted_ = false;
+    if (!needsRead) {
+        for (const Request& request : batch)
+            answers << Answer{request.done, Result{Failure::None, {}, lastWord_, request.outlets}};
+        return;
+    }
+    QString why;
+    Board* board = openBoard(why);
+    if (!board) {
+        for (const Request& request : batch)
+            answers << Answer{request.done, noAnswer(request, why)};
+        return;
+    }
+    QList<const Request*> switching;
+    QList<SwitchAsk> asks;
+    for (const Request& request : batch) {
+        if (request.kind == Kind::Status)
+            continue;
+        switching << &request;
+        asks << askFor(request);
+    }
+    bool statusesAnswered = false;
+    try {
+        const std::uint16_t before = read(*board);
+        for (const Request& request : batch)
+            if (request.kind == Kind::Status)
+                answers << Answer{request.done, Result{Failure::None, {}, before, request.outlets}};
+        statusesAnswered = true;
+        const SwitchPlan plan = planSwitches(before, asks);
+        for (const QByteArray& command : plan.commands) {
+            lastReadMs_.reset();
+            board->send(command);
+        }
+        const std::uint16_t after = plan.commands.isEmpty() ? before : read(*board);
+        for (qsizetype i = 0; i < switching.size(); ++i)
+            confirm(*switching[i], after, plan.wanted[i], answers);
+    } catch (const BoardError& error) {
+        boardFailed(error);
+        for (const Request& request : batch)
+            if (request.kind != Kind::Status || !statusesAnswered)
+                answers << Answer{request.done, noAnswer(request, error.message())};
+    }
+}
+
+SwitchAsk BoardQueue::askFor(const Request& request)
+{
+    switch (request.kind) {
+    case Kind::Toggle:
+        return SwitchAsk{SwitchAsk::How::Toggle, request.outlets, false};
+    case Kind::Off:
+    case Kind::CycleOff:
+        return SwitchAsk{SwitchAsk::How::Off, request.outlets, false};
+    case Kind::AllOff:
+        return SwitchAsk{SwitchAsk::How::Off, request.outlets, true};
+    case Kind::AllOn:
+        return SwitchAsk{SwitchAsk::How::On, request.outlets, true};
+    default:
+        return SwitchAsk{SwitchAsk::How::On, request.outlets, false};
+    }
+}
+
+void BoardQueue::runReset(const Request& request, Answers& answers)
+{
+    QString why;
+    Board* board = openBoard(why);
+    if (!board) {
+        answers << Answer{request.done, noAnswer(request, why)};
+        return;
+    }
+    lastReadMs_.reset();
+    try {
+        const Cli::Outcome outcome = Cli::resetBoard(*board, timing_.resetAnswerMs);
+        if (outcome.word)
+            noteRead(*outcome.word);
+        else
+            boardSilent(outcome.error);
+        answers << Answer{request.done, Result{outcome.word ? Failure::None : Failure::NoAnswer, outcome.error,
+                                               outcome.word, request.outlets}};
+    } catch (const BoardError& error) {
+        boardFailed(error);
+        answers << Answer{request.done, noAnswer(request, error.message())};
+    }
+}
+
+// Answers a switching request from the state read back. A cycle's off half
+// starts its off-time instead, or has the outlets that went off switched back
+// on when it failed part way.
+void BoardQueue::confirm(const Request& request, std::uint16_t word, std::uint16_t wanted, Answers& answers)
+{
+    const QString wrong = Cli::switchFailure(
+        word, request.outlets, [wanted](int outlet) { return Cli::isOn(wanted, outlet); }, names_);
+    Result result{wrong.isEmpty() ? Failure::None : Failure::NotInState, wrong, word, request.outlets};
+    if (request.kind == Kind::CycleOff) {
+        if (wrong.isEmpty()) {
+            startOffTime(request);
+            return;
+        }
+        if (const QList<int> wentOff = offIn(word, request.outlets); !wentOff.isEmpty()) {
+            pending_ << Request{Kind::CycleOn, wentOff, now(), request.done, 0, wrong, Failure::NotInState};
+            return;
+        }
+    } else if (request.kind == Kind::CycleOn && !request.backOnAfter.isEmpty()) {
+        if (wrong.isEmpty()) {
+            result = Result{request.failureOnceBack, Cli::switchedBackOn(request.backOnAfter, request.outlets, names_),
+                            word, request.outlets};
+        } else {
+            result.error = Cli::switchBackOnFailed(request.backOnAfter, wrong, offIn(word, request.outlets), names_);
+            if (request.failureOnceBack == Failure::Stopped)
+                result.failure = Failure::Stopped;
+        }
+    }
+    answers << Answer{request.done, result};
+}
+
+Result BoardQueue::noAnswer(const Request& request, const QString& why) const
+{
+    if (request.kind == Kind::CycleOn && !request.backOnAfter.isEmpty())
+        return Result{request.failureOnceBack == Failure::Stopped ? Failure::Stopped : Failure::NoAnswer,
+                      Cli::switchBackOnFailed(request.backOnAfter, why, request.outlets, names_), std::nullopt,
+                      request.outlets};
+    return Result{Failure::NoAnswer, why, std::nullopt, request.outlets};
+}
+
+void BoardQueue::startOffTime(const Request& request)
+{
+    Request onHalf{Kind::CycleOn, request.outlets, 0, request.done, 0, {}, Failure::None};
+    if (stopping_) {
+        onHalf.arrivedMs = now();
+        onHalf.backOnAfter = stoppingOffTime();
+        onHalf.failureOnceBack = Failure::Stopped;
+        pending_ << onHalf;
+        return;
+    }
+    const int id = nextOffTime_++;
+    auto* timer = new QTimer(this);
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, [this, id] { endOffTime(id); });
+    timer->start(request.offMs);
+    offTimes_.emplace(id, OffTime{std::move(onHalf), timer});
+}
+
+void BoardQueue::endOffTime(int id)
+{
+    const auto found = offTimes_.find(id);
+    if (found == offTimes_.end())
+        return;
+    found->second.timer->deleteLater();
+    Request onHalf = std::move(found->second.onHalf);
+    offTimes_.erase(found);
+    onHalf.arrivedMs = now();
+    pending_ << std::move(onHalf);
+    schedule();
+}
+
+void BoardQueue::stop(std::function<void()> stopped)
+{
+    if (stopped_) {
+        QTimer::singleShot(0, this, std::move(stopped));
+        return;
+    }
+    whenStopped_ << std::move(stopped);
+    if (stopping_)
+        return;
+    stopping_ = true;
+    pollTimer_.stop();
+    reopenTimer_.stop();
+    // A cycle that has not switched anything yet is not begun.
+    for (const Request& request : std::as_const(pending_))
+        if (request.kind == Kind::CycleOff)
+            QTimer::singleShot(0, this, [done = request.done, outlets = request.outlets] {
+                if (done)
+                    done(Result{Failure::Stopped, stopping(), std::nullopt, outlets});
+            });
+    pending_.removeIf([](const Request& request) { return request.kind == Kind::CycleOff; });
+    for (auto& [id, offTime] : offTimes_) {
+        offTime.timer->stop();
+        offTime.timer->deleteLater();
+        Request onHalf = std::move(offTime.onHalf);
+        onHalf.arrivedMs = now();
+        onHalf.backOnAfter = stoppingOffTime();
+        onHalf.failureOnceBack = Failure::Stopped;
+        pending_ << std::move(onHalf);
+    }
+    offTimes_.clear();
+    schedule();
+}
+
+void BoardQueue::finishStop()
+{
+    stopped_ = true;
+    connection_.drop();
+    if (open_)
+        emit linkEvent(QStringLiteral("the port is released"));
+    open_ = false;
+    answering_ = false;
+    for (const std::function<void()>& stopped : std::exchange(whenStopped_, {}))
+        stopped();
+}
+
+Board* BoardQueue::openBoard(QString& why)
+{
+    Board* board = connection_.board(why);
+    if (!board) {
+        open_ = false;
+        answering_ = false;
+        if (why != openFailure_) {
+            openFailure_ = why;
+            emit linkEvent(why);
+        }
+        if (!stopping_ && !reopenTimer_.isActive())
+            reopenTimer_.start();
+        return nullptr;
+    }
+    if (!open_) {
+        open_ = true;
+        silenceTold_ = false;
+        openFailure_.clear();
+        reopenTimer_.stop();
+        emit linkEvent(QStringLiteral("the port is open"));
+    }
+    return board;
+}
+
+std::uint16_t BoardQueue::read(Board& board)
+{
+    const std::uint16_t word = board.readStatus();
+    noteRead(word);
+    return word;
+}
+
+void BoardQueue::noteRead(std::uint16_t word)
+{
+    lastWord_ = word;
+    lastReadMs_ = now();
+    if (!answering_)
+        emit linkEvent(lastAnswer_.isValid() ? QStringLiteral("the board answers again")
+                                             : QStringLiteral("the board answers"));
+    answering_ = true;
+    silenceTold_ = false;
+    lastAnswer_ = QDateTime::currentDateTimeUtc();
+    emit stateRead(word);
+}
+
+void BoardQueue::boardFailed(const BoardError& error)
+{
+    lastReadMs_.reset();
+    if (error.kind() == BoardError::Kind::Silent) {
+        boardSilent(error.message());
+        return;
+    }
+    connection_.drop();
+    open_ = false;
+    answering_ = false;
+    emit linkEvent(QStringLiteral("the port failed: %1").arg(error.message()));
+    if (!stopping_ && !reopenTimer_.isActive())
+        reopenTimer_.start();
+}
+
+void BoardQueue::boardSilent(const QString& why)
+{
+    answering_ = false;
+    if (!silenceTold_) {
+        silenceTold_ = true;
+        emit linkEvent(QStringLiteral("the board does not answer: %1").arg(why));
+    }
+}
+
+bool BoardQueue::fresh(qint64 arrivedMs) const { return lastReadMs_ && arrivedMs - *lastReadMs_ <= timing_.freshMs; }
+
+}  // namespace Serve
