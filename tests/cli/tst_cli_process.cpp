@@ -101,6 +101,7 @@ private slots:
     void cycleInterrupted_data();
     void cycleInterrupted();
     void twoScriptsTakeTurns();
+    void waitersGoInTheOrderTheyCame();
     void heldPortWaits_data();
     void heldPortWaits();
 };
@@ -689,6 +690,28 @@ void TestCliProcess::twoScriptsTakeTurns()
     QCOMPARE(received.count("s01p"), 20);
     QCOMPARE(received.count("s04p"), 20);
     QCOMPARE(bench.orvessa.run({"status", "2", "5"}).out, QByteArray("outlet 2: on\noutlet 5 (lab bench): off\n"));
+}
+
+void TestCliProcess::waitersGoInTheOrderTheyCame()
+{
+    Bench bench({"--word", "0x004"});
+    QProcess holder;  // an orvessa command in a cycle's off-time
+    holder.setProcessEnvironment(bench.orvessa.environment());
+    holder.start(ORVESSA_PATH, {"--port", bench.sim.device(), "cycle", "3", "--off-time", "60"});
+    QVERIFY(bench.sim.waitForEntries(3));
+    QProcess waiters[3];
+    for (int i = 0; i < 3; ++i) {
+        waiters[i].setProcessEnvironment(bench.orvessa.environment());
+        waiters[i].start(ORVESSA_PATH, {"--port", bench.sim.device(), "toggle", QString::number(10 + i)});
+        QTRY_VERIFY_WITH_TIMEOUT(sleepsInPoll(waiters[i].processId()), 10000);
+    }
+    holder.terminate();  // the cycle switches outlet 3 back on and hands the turn on
+    for (QProcess& waiter : waiters) {
+        QVERIFY(waiter.waitForFinished(30000));
+        QVERIFY2(waiter.exitCode() == 0, waiter.readAllStandardError().constData());
+    }
+    QCOMPARE(bench.received(), (QStringList{"s00t", "s02p", "s00t", "s00t", "s02p", "s00t", "s00t", "s09p", "s00t",
+                                            "s00t", "s0:p", "s00t", "s00t", "s0;p", "s00t"}));
 }
 
 // A port held by another orvessa command is waited for, one held by another
