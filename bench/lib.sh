@@ -64,7 +64,8 @@ bench_require() {
 }
 
 # Configures the project in BENCH_BUILD (RelWithDebInfo) with the benchmark
-# programs attached, builds what the benchmarks run, and reads their paths.
+# programs attached, builds what the benchmarks run (or only the targets
+# named), and reads their paths.
 bench_build() {
     bench_require
     local cache="$BENCH_BUILD/CMakeCache.txt"
@@ -78,6 +79,7 @@ bench_build() {
     [ -f "$BENCH_BUILD/bench-programs.sh" ] || bench_die "the configuration did not attach bench/"
     # shellcheck source=/dev/null
     source "$BENCH_BUILD/bench-programs.sh"
+    [ $# -eq 0 ] || BENCH_TARGETS="$*"
     bench_log "building $BENCH_TARGETS"
     # shellcheck disable=SC2086
     cmake --build "$BENCH_BUILD" --target $BENCH_TARGETS >"$BENCH_TMP/build.log" 2>&1 ||

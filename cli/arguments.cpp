@@ -101,7 +101,8 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
     const QCommandLineOption timeout(QStringLiteral("timeout"), {}, QStringLiteral("ms"));
     const QCommandLineOption offTime(QStringLiteral("off-time"), {}, QStringLiteral("seconds"));
     const QCommandLineOption exec(QStringLiteral("exec"), {}, QStringLiteral("command"));
-    parser.addOptions({help, version, json, port, timeout, offTime, exec});
+    const QCommandLineOption wait(QStringLiteral("wait"), {}, QStringLiteral("seconds"));
+    parser.addOptions({help, version, json, port, timeout, offTime, exec, wait});
 
     const bool parsed = parser.parse(args);
     Invocation call;
@@ -158,6 +159,12 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
                              .arg(quoted(parser.value(offTime))));
         call.offTimeMs = *ms;
     }
+    if (parser.isSet(wait)) {
+        call.waitMs = parseSeconds(parser.value(wait));
+        if (!call.waitMs)
+            return error(
+                QStringLiteral("--wait expects seconds from 0 to 86400, got %1").arg(quoted(parser.value(wait))));
+    }
     if (parser.isSet(exec)) {
         if (call.verb != Verb::Upgrade)
             return error(QStringLiteral("--exec goes with upgrade only"));
@@ -173,7 +180,8 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
 
 QString helpText()
 {
-    return QStringLiteral(R"(Usage: orvessa [--port COM<n>|PATH] [--json] [--timeout MS] VERB [OUTLET...]
+    return QStringLiteral(R"(Usage: orvessa [--port COM<n>|PATH] [--json] [--timeout MS] [--wait SECONDS]
+               VERB [OUTLET...]
 
 Switches and reads the outlets of an Orvessa outlet controller through its
 serial port (9600 8N1), for scripts and lab tools. OUTLET is a number from 1
@@ -206,6 +214,12 @@ Options:
                       500); a reply that does not come is asked for twice more
   --off-time SECONDS  cycle: how long the outlets stay off, 0 to 86400,
                       fractions allowed (default 5)
+  --wait SECONDS      how long to wait for a port in use, 0 to 86400,
+                      fractions allowed. Without it, orvessa waits up to 10 s
+                      while other orvessa commands use the port, taking turns
+                      with them in the order they came, and fails at once when
+                      another program (the panel) holds it; with it, orvessa
+                      waits that long whoever holds the port. 0: no waiting
   --exec COMMAND      upgrade: once the port is released, run COMMAND (e.g. a
                       firmware download tool) with {device} in its words
                       replaced by the device path; status 4 when it fails.
@@ -224,10 +238,11 @@ the panel does.
 
 Exit status: 0 done and confirmed; 1 the board did not answer (after a reset:
 within 3 s), or an outlet did not reach the asked state; 2 usage error (nothing
-was written); 3 the port cannot be opened (missing, busy, or not permitted);
-4 upgrade --exec: the firmware tool failed (a non-zero exit status, killed by
-a signal) or could not be started; 5 SIGINT or SIGTERM interrupted a cycle,
-whose outlets were switched back on.
+was written); 3 the port cannot be opened (missing, busy, also after the
+wait, or not permitted), or SIGINT or SIGTERM ended the wait for it (nothing
+was written); 4 upgrade --exec: the firmware tool failed (a non-zero exit
+status, killed by a signal) or could not be started; 5 SIGINT or SIGTERM
+interrupted a cycle, whose outlets were switched back on.
 )");
 }
 

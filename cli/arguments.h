@@ -21,6 +21,7 @@ struct Invocation {
     QStringList outlets;  // numbers or names, not yet resolved
     int offTimeMs = 5000;
     std::optional<QStringList> exec;  // upgrade --exec COMMAND, split into words
+    std::optional<int> waitMs;        // --wait as given; none: the default, for orvessa holders only
 };
 
 struct UsageError {

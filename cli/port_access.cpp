@@ -72,9 +72,11 @@ PortListing listPorts()
     return listing;
 }
 
+QString realDevice(const Port& port) { return PortMap::realDevice(port.mappedPath); }
+
 OpenResult open(const Port& port)
 {
-    const QString device = PortMap::realDevice(port.mappedPath);
+    const QString device = realDevice(port);
     auto serial = std::make_unique<QSerialPort>();
     serial->setPortName(device);
     serial->setBaudRate(QSerialPort::Baud9600);

@@ -49,6 +49,9 @@ struct PortListing {
 // only: no port is opened.
 PortListing listPorts();
 
+// The device behind `port`, links resolved: what open() opens.
+QString realDevice(const Port& port);
+
 struct OpenResult {
     std::unique_ptr<QSerialPort> serial;  // open, 9600 8N1, no flow control; null on failure
     QString realDevice;                   // the device opened or tried

@@ -11,7 +11,9 @@
 #include "serial_board_link.h"
 #include "stop_signals.h"
 #include "verbs.h"
+#include "waiting_open.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace Cli {
@@ -83,6 +85,35 @@ int printOutcome(const Invocation& call, const PortAccess::Port& port, const Rep
     return int(ExitStatus::Done);
 }
 
+// "0.3", "10": seconds as a message gives them, to a hundredth, at least one.
+QString seconds(int ms) { return QString::number(std::max(qRound(ms / 10.0), 1) / 100.0); }
+
+// The port was not opened: why, after how long a wait, or which signal ended
+// the wait.
+int portNotOpened(const Invocation& call, const PortAccess::Port& port, const Report::Where& where,
+                  const PortAccess::WaitingOpen& waiting)
+{
+    const QString waited = waiting.waitedMs ? seconds(*waiting.waitedMs) : QString();
+    QJsonObject object;
+    if (!waiting.interruptedBy.isEmpty()) {
+        object = Report::errorObject(
+            QStringLiteral("%1: interrupted by %2 while waiting for the port%3; nothing was written")
+                .arg(PortAccess::describe(port), waiting.interruptedBy,
+                     waited.isEmpty() ? QString() : QStringLiteral(", after %1 s").arg(waited)),
+            ExitStatus::PortFailed, where);
+        object.insert(QStringLiteral("reason"), QStringLiteral("interrupted"));
+    } else {
+        const OpenFailure& failure = *waiting.opened.failure;
+        QString message = describeOpenFailure(failure);
+        if (!waited.isEmpty())
+            message += QStringLiteral(" (after waiting %1 s)").arg(waited);
+        object = Report::openFailureObject(message, where, failure);
+    }
+    if (waiting.waitedMs)
+        object.insert(QStringLiteral("waited_s"), *waiting.waitedMs / 1000.0);
+    return fail(call.json, object);
+}
+
 // The board is ready for a download and the port released: says so, and with
 // --exec runs the firmware tool. With --json, the one object on standard
 // output tells how the tool ended.
@@ -152,11 +183,11 @@ int run(const QStringList& args)
     Outcome outcome;
     Report::Where where{port->name, {}};
     {
-        PortAccess::OpenResult opened = PortAccess::open(*port);
+        PortAccess::WaitingOpen waiting = PortAccess::openWaiting(*port, call.waitMs);
+        PortAccess::OpenResult& opened = waiting.opened;
         where.device = opened.realDevice;
         if (!opened.serial)
-            return fail(call.json,
-                        Report::openFailureObject(describeOpenFailure(*opened.failure), where, *opened.failure));
+            return portNotOpened(call, *port, where, waiting);
         SerialBoardLink link(*opened.serial);
         Board board(link, call.timeoutMs);
         const VerbRequest request{call.verb, std::get<QList<int>>(outlets), call.offTimeMs};
@@ -168,8 +199,10 @@ int run(const QStringList& args)
         outcome = runVerb(board, request, names, [&stopSignals](int ms) {
             return stopSignals ? stopSignals->wait(ms) : std::optional<QString>();
         });
-        // The port is released before anything is printed or run.
+        // The port is released, and the turn handed on, before anything is
+        // printed or run.
         opened.serial->close();
+        waiting.turn.release();
     }
     if (outcome.status == ExitStatus::Done && call.verb == Verb::Upgrade)
         return finishUpgrade(call, *port, where);

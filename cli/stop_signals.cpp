@@ -57,15 +57,18 @@ StopSignals::~StopSignals()
         ::close(writeEnd_);
 }
 
-std::optional<QString> StopSignals::wait(int ms)
+std::optional<QString> StopSignals::wait(int ms, int readable)
 {
     const QDeadlineTimer deadline(ms);
-    pollfd caught{readEnd_, POLLIN, 0};  // a negative fd is skipped: poll() then only sleeps
+    // A negative fd is skipped: with neither, poll() only sleeps.
+    pollfd watched[] = {{readEnd_, POLLIN, 0}, {readable, POLLIN, 0}};
     while (true) {
-        const int ready = ::poll(&caught, 1, int(deadline.remainingTime()));
+        const int ready = ::poll(watched, std::size(watched), int(deadline.remainingTime()));
         unsigned char number = 0;
-        if (ready > 0 && ::read(readEnd_, &number, 1) == 1)
+        if (ready > 0 && (watched[0].revents & POLLIN) != 0 && ::read(readEnd_, &number, 1) == 1)
             return signalName(number);
+        if (ready > 0 && watched[1].revents != 0)
+            return std::nullopt;
         if (ready == 0 || deadline.hasExpired())
             return std::nullopt;
         if (ready < 0 && errno != EINTR) {

@@ -7,10 +7,11 @@
 #include <signal.h>
 
 // SIGINT and SIGTERM caught while an instance lives, so that a cycle can
-// switch its outlets back on before orvessa ends. The handler writes the
-// signal to a pipe, which wait() polls: a signal that came earlier ends the
-// next wait at once. A signal the caller ignores (a background job's SIGINT)
-// stays ignored. One instance at a time.
+// switch its outlets back on before orvessa ends, and a wait for the port can
+// end without writing anything. The handler writes the signal to a pipe,
+// which wait() polls: a signal that came earlier ends the next wait at once.
+// A signal the caller ignores (a background job's SIGINT) stays ignored. One
+// instance at a time.
 class StopSignals {
 public:
     StopSignals();
@@ -18,9 +19,10 @@ public:
     StopSignals(const StopSignals&) = delete;
     StopSignals& operator=(const StopSignals&) = delete;
 
-    // Waits `ms` milliseconds: nothing when the full time passed, else the
-    // signal that cut it short ("SIGINT" or "SIGTERM").
-    std::optional<QString> wait(int ms);
+    // Waits `ms` milliseconds, or less once `readable` (a file descriptor, -1
+    // for none) has something to read or is hung up: nothing then, else the
+    // signal that cut the wait short ("SIGINT" or "SIGTERM").
+    std::optional<QString> wait(int ms, int readable = -1);
 
 private:
     static constexpr int Signals[] = {SIGINT, SIGTERM};

@@ -19,7 +19,8 @@ QString summary(const Invocation& call)
         .arg(call.json)
         .arg(call.timeoutMs)
         .arg(call.offTimeMs)
-        .arg(call.exec ? call.exec->join('|') : "-");
+        .arg(call.exec ? call.exec->join('|') : "-")
+        .append(call.waitMs ? QString(" wait=%1").arg(*call.waitMs) : QString());
 }
 
 }  // namespace
@@ -65,6 +66,8 @@ void TestCliArguments::parse_data()
         "upgrade [] port=- json=0 timeout=500 off=5000 exec=flash|my fw.hex|{device}");
     row("timeout limits", {"--timeout", "60000", "status"}, "status [] port=- json=0 timeout=60000 off=5000 exec=-");
     row("a name after --", {"on", "--", "-odd-"}, "on [-odd-] port=- json=0 timeout=500 off=5000 exec=-");
+    row("wait", {"--wait", "2.5", "on", "3"}, "on [3] port=- json=0 timeout=500 off=5000 exec=- wait=2500");
+    row("wait 0", {"status", "--wait=0"}, "status [] port=- json=0 timeout=500 off=5000 exec=- wait=0");
     row("help", {"--help", "bogus"}, "help");
     row("-h", {"-h"}, "help");
     row("version", {"--version"}, "version");
@@ -89,6 +92,8 @@ void TestCliArguments::parse_data()
         "error: --off-time expects seconds from 0 to 86400, got '86400.001'");
     row("off-time negative", {"cycle", "3", "--off-time=-1"}, "error: got '-1'");
     row("off-time, four decimals", {"cycle", "3", "--off-time", "0.0001"}, "error: got '0.0001'");
+    row("wait too long", {"--wait", "86401", "status"}, "error: --wait expects seconds from 0 to 86400, got '86401'");
+    row("wait in minutes", {"--wait", "1m", "status"}, "error: got '1m'");
     row("off-time with on", {"on", "3", "--off-time", "1"}, "error: --off-time goes with cycle only");
     row("exec with status", {"--json", "status", "--exec", "true"}, "error+json: --exec goes with upgrade only");
     row("empty exec", {"upgrade", "--exec", " "}, "error: --exec needs a command");

@@ -6,12 +6,14 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 #include <QSerialPort>
 #include <QSysInfo>
 
 #include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace {
@@ -65,6 +67,15 @@ const char* const kAllOn = "outlet 1: on\noutlet 2: on\noutlet 3 (router): on\no
                            "outlet 5 (lab bench): on\noutlet 6: on\noutlet 7: on\noutlet 8: on\noutlet 9: on\n"
                            "outlet 10: on\noutlet 11: on\noutlet 12 (\xe8\xb7\xaf\xe7\x94\xb1): on\n";
 
+// The process sleeps in poll(): it waits. The kernel names the call of a
+// sleeping process only.
+bool sleepsInPoll(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/syscall").arg(pid));
+    const long call = file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').value(0).toLong() : -1;
+    return call == SYS_ppoll || call == SYS_poll;
+}
+
 }  // namespace
 
 class TestCliProcess : public QObject {
@@ -89,6 +100,10 @@ private slots:
     void deviceGoneWhileWaiting();
     void cycleInterrupted_data();
     void cycleInterrupted();
+    void twoScriptsTakeTurns();
+    void waitersGoInTheOrderTheyCame();
+    void heldPortWaits_data();
+    void heldPortWaits();
 };
 
 void TestCliProcess::verbs_data()
@@ -654,6 +669,117 @@ void TestCliProcess::cycleInterrupted()
                  " during the off-time; outlet 3 (router) switched back on\n");
     QCOMPARE(bench.received(), (QStringList{"s00t", "s02p", "s00t", "s00t", "s02p", "s00t"}));
     QCOMPARE(bench.orvessa.run({"status", "3"}).out, QByteArray("outlet 3 (router): on\n"));
+}
+
+// Two scripts switch their own outlets on one board at the same time.
+void TestCliProcess::twoScriptsTakeTurns()
+{
+    Bench bench({"--word", "0x002"});
+    const QString script = R"(for i in $(seq 20); do "$0" --port "$1" toggle "$2" >/dev/null || exit $?; done)";
+    QProcess scripts[2];
+    const QString outlets[2] = {"2", "5"};
+    for (int i = 0; i < 2; ++i) {
+        scripts[i].setProcessEnvironment(bench.orvessa.environment());
+        scripts[i].start("sh", {"-c", script, ORVESSA_PATH, bench.sim.device(), outlets[i]});
+    }
+    for (QProcess& finished : scripts) {
+        QVERIFY(finished.waitForFinished(120000));
+        QVERIFY2(finished.exitCode() == 0, finished.readAllStandardError().constData());
+    }
+    const QStringList received = bench.received();
+    QCOMPARE(received.count("s01p"), 20);
+    QCOMPARE(received.count("s04p"), 20);
+    QCOMPARE(bench.orvessa.run({"status", "2", "5"}).out, QByteArray("outlet 2: on\noutlet 5 (lab bench): off\n"));
+}
+
+void TestCliProcess::waitersGoInTheOrderTheyCame()
+{
+    Bench bench({"--word", "0x004"});
+    QProcess holder;  // an orvessa command in a cycle's off-time
+    holder.setProcessEnvironment(bench.orvessa.environment());
+    holder.start(ORVESSA_PATH, {"--port", bench.sim.device(), "cycle", "3", "--off-time", "60"});
+    QVERIFY(bench.sim.waitForEntries(3));
+    QProcess waiters[3];
+    for (int i = 0; i < 3; ++i) {
+        waiters[i].setProcessEnvironment(bench.orvessa.environment());
+        waiters[i].start(ORVESSA_PATH, {"--port", bench.sim.device(), "toggle", QString::number(10 + i)});
+        QTRY_VERIFY_WITH_TIMEOUT(sleepsInPoll(waiters[i].processId()), 10000);
+    }
+    holder.terminate();  // the cycle switches outlet 3 back on and hands the turn on
+    for (QProcess& waiter : waiters) {
+        QVERIFY(waiter.waitForFinished(30000));
+        QVERIFY2(waiter.exitCode() == 0, waiter.readAllStandardError().constData());
+    }
+    QCOMPARE(bench.received(), (QStringList{"s00t", "s02p", "s00t", "s00t", "s02p", "s00t", "s00t", "s09p", "s00t",
+                                            "s00t", "s0:p", "s00t", "s00t", "s0;p", "s00t"}));
+}
+
+// A port held by another orvessa command is waited for, one held by another
+// program (the panel) only with --wait; a signal ends the wait.
+void TestCliProcess::heldPortWaits_data()
+{
+    QTest::addColumn<bool>("byOrvessa");  // else by this test, as the panel holds it
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<int>("signalNumber");  // sent once orvessa waits; 0 for none
+    QTest::addColumn<QString>("message");   // standard error after the device, a pattern; {pid}: the holder's
+
+    const QString orvessa = " cannot be opened: the device is in use by orvessa \\(process {pid}\\); wait until its "
+                            "command has ended, and try again";
+    const QString panel = " cannot be opened: the device is in use by tst_cli_process \\(process {pid}\\); stop "
+                          "that program, and try again";
+    const QString waited = " \\(after waiting [0-9.]+ s\\)";
+    const QString interrupted = ": interrupted by %1 while waiting for the port, after [0-9.]+ s; nothing was written";
+    QTest::newRow("orvessa holds, --wait 0.3") << true << QStringList{"--wait", "0.3"} << 0 << orvessa + waited;
+    QTest::newRow("orvessa holds, --wait 0") << true << QStringList{"--wait", "0"} << 0 << orvessa;
+    QTest::newRow("the panel holds") << false << QStringList{} << 0 << panel;
+    QTest::newRow("the panel holds, --wait 0.3") << false << QStringList{"--wait", "0.3"} << 0 << panel + waited;
+    QTest::newRow("SIGTERM waiting for orvessa")
+        << true << QStringList{"--wait", "30"} << SIGTERM << interrupted.arg("SIGTERM");
+    QTest::newRow("SIGINT waiting for the panel")
+        << false << QStringList{"--wait", "30"} << SIGINT << interrupted.arg("SIGINT");
+}
+
+void TestCliProcess::heldPortWaits()
+{
+    QFETCH(bool, byOrvessa);
+    QFETCH(QStringList, args);
+    QFETCH(int, signalNumber);
+    QFETCH(QString, message);
+    Bench bench({"--word", "0x004"});
+    const QString device = bench.sim.device();
+    QSerialPort panel(device);
+    QProcess holder;  // an orvessa command in a cycle's off-time
+    holder.setProcessEnvironment(bench.orvessa.environment());
+    qint64 pid = QCoreApplication::applicationPid();
+    if (byOrvessa) {
+        holder.start(ORVESSA_PATH, {"--port", device, "cycle", "3", "--off-time", "60"});
+        QVERIFY(bench.sim.waitForEntries(3));
+        pid = holder.processId();
+    } else {
+        QVERIFY(panel.open(QIODevice::ReadWrite));
+    }
+
+    QProcess waiter;
+    waiter.setProcessEnvironment(bench.orvessa.environment());
+    waiter.setChildProcessModifier([] { ::signal(SIGINT, SIG_DFL); });
+    waiter.start(ORVESSA_PATH, QStringList{"--port", device} + args + QStringList{"status"});
+    if (signalNumber != 0) {
+        QTRY_VERIFY_WITH_TIMEOUT(sleepsInPoll(waiter.processId()), 10000);
+        QCOMPARE(::kill(pid_t(waiter.processId()), signalNumber), 0);
+    }
+    QVERIFY(waiter.waitForFinished(30000));
+    QCOMPARE(waiter.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(waiter.exitCode(), 3);
+    const QString err = QString::fromUtf8(waiter.readAllStandardError());
+    const QString pattern = "^orvessa: " + device + message.replace("{pid}", QString::number(pid)) + "\n$";
+    QVERIFY2(QRegularExpression(pattern).match(err).hasMatch(), qPrintable(err));
+
+    holder.terminate();  // the cycle switches outlet 3 back on
+    QVERIFY(!byOrvessa || holder.waitForFinished(15000));
+    panel.close();
+    // Nothing but the holder's cycle reached the board.
+    QCOMPARE(bench.received(),
+             byOrvessa ? QStringList({"s00t", "s02p", "s00t", "s00t", "s02p", "s00t"}) : QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestCliProcess)
