@@ -4,69 +4,19 @@
 #include <QThread>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <poll.h>
-#include <unistd.h>
-
-namespace {
-
-// The pipe's write end for the handler; -1 while no instance lives.
-volatile sig_atomic_t handlerPipe = -1;
-
-void onStopSignal(int signal)
-{
-    const int savedErrno = errno;
-    const auto byte = static_cast<unsigned char>(signal);
-    [[maybe_unused]] const ssize_t written = ::write(handlerPipe, &byte, 1);
-    errno = savedErrno;
-}
-
-QString signalName(int signal) { return signal == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"); }
-
-}  // namespace
-
-StopSignals::StopSignals()
-{
-    int ends[2] = {-1, -1};
-    // Without a pipe, wait() is a plain sleep and the signals keep their default.
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0)
-        return;
-    readEnd_ = ends[0];
-    writeEnd_ = ends[1];
-    handlerPipe = writeEnd_;
-    for (std::size_t i = 0; i < std::size(Signals); ++i) {
-        if (::sigaction(Signals[i], nullptr, &previous_[i]) != 0 || previous_[i].sa_handler == SIG_IGN)
-            continue;
-        struct sigaction action = {};
-        action.sa_handler = onStopSignal;
-        action.sa_flags = SA_RESTART;
-        sigemptyset(&action.sa_mask);
-        installed_[i] = ::sigaction(Signals[i], &action, nullptr) == 0;
-    }
-}
-
-StopSignals::~StopSignals()
-{
-    for (std::size_t i = 0; i < std::size(Signals); ++i)
-        if (installed_[i])
-            ::sigaction(Signals[i], &previous_[i], nullptr);
-    handlerPipe = -1;
-    if (readEnd_ >= 0)
-        ::close(readEnd_);
-    if (writeEnd_ >= 0)
-        ::close(writeEnd_);
-}
 
 std::optional<QString> StopSignals::wait(int ms, int readable)
 {
     const QDeadlineTimer deadline(ms);
     // A negative fd is skipped: with neither, poll() only sleeps.
-    pollfd watched[] = {{readEnd_, POLLIN, 0}, {readable, POLLIN, 0}};
+    pollfd watched[] = {{pipe_.readEnd(), POLLIN, 0}, {readable, POLLIN, 0}};
     while (true) {
         const int ready = ::poll(watched, std::size(watched), int(deadline.remainingTime()));
-        unsigned char number = 0;
-        if (ready > 0 && (watched[0].revents & POLLIN) != 0 && ::read(readEnd_, &number, 1) == 1)
-            return signalName(number);
+        if (ready > 0 && (watched[0].revents & POLLIN) != 0) {
+            if (const int signal = pipe_.take(); signal != 0)
+                return SignalPipe::name(signal);
+        }
         if (ready > 0 && watched[1].revents != 0)
             return std::nullopt;
         if (ready == 0 || deadline.hasExpired())

@@ -1,10 +1,10 @@
 #pragma once
 
+#include "signal_pipe.h"
+
 #include <QString>
 
-#include <iterator>
 #include <optional>
-#include <signal.h>
 
 // SIGINT and SIGTERM caught while an instance lives, so that a cycle can
 // switch its outlets back on before orvessa ends, and a wait for the port can
@@ -14,21 +14,11 @@
 // instance at a time.
 class StopSignals {
 public:
-    StopSignals();
-    ~StopSignals();
-    StopSignals(const StopSignals&) = delete;
-    StopSignals& operator=(const StopSignals&) = delete;
-
     // Waits `ms` milliseconds, or less once `readable` (a file descriptor, -1
     // for none) has something to read or is hung up: nothing then, else the
     // signal that cut the wait short ("SIGINT" or "SIGTERM").
     std::optional<QString> wait(int ms, int readable = -1);
 
 private:
-    static constexpr int Signals[] = {SIGINT, SIGTERM};
-
-    int readEnd_ = -1;
-    int writeEnd_ = -1;
-    struct sigaction previous_[std::size(Signals)] = {};
-    bool installed_[std::size(Signals)] = {};
+    SignalPipe pipe_{SIGINT, SIGTERM};
 };
