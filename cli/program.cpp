@@ -126,7 +126,7 @@ int finishUpgrade(const Invocation& call, const PortAccess::Port& port, const Re
     if (!call.json)
         printResult(ready + QStringLiteral("; the port is released\n"));
     if (call.exec) {
-        const QStringList argv = FirmwareTool::arguments(*call.exec, where.device);
+        const QStringList argv = FirmwareTool::arguments(*call.exec, where.realDevice);
         const FirmwareTool::Result tool =
             FirmwareTool::run(argv, call.json ? FirmwareTool::Output::ToStandardError : FirmwareTool::Output::Shared);
         object.insert(QStringLiteral("tool"), Report::toolObject(argv, tool));
@@ -185,7 +185,7 @@ int run(const QStringList& args)
     {
         PortAccess::WaitingOpen waiting = PortAccess::openWaiting(*port, call.waitMs);
         PortAccess::OpenResult& opened = waiting.opened;
-        where.device = opened.realDevice;
+        where.realDevice = opened.realDevice;
         if (!opened.serial)
             return portNotOpened(call, *port, where, waiting);
         SerialBoardLink link(*opened.serial);

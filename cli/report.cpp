@@ -58,7 +58,7 @@ QString reasonName(OpenFailure::Kind kind)
 void addWhere(QJsonObject& object, const Where& where)
 {
     object.insert(QStringLiteral("port"), where.port);
-    object.insert(QStringLiteral("device"), where.device);
+    object.insert(QStringLiteral("device"), where.realDevice);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ namespace Cli::Report {
 // device opened.
 struct Where {
     QString port;
-    QString device;
+    QString realDevice;  // "device" in JSON
 };
 
 // "outlet 3 (router): on", one line per outlet.
