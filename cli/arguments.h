@@ -1,5 +1,7 @@
 #pragma once
 
+#include "serve_options.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -9,7 +11,7 @@
 // orvessa's command line: options, the verb and its outlets as given.
 namespace Cli {
 
-enum class Verb { Ports, Status, On, Off, Toggle, Cycle, AllOn, AllOff, Reset, Upgrade };
+enum class Verb { Ports, Status, On, Off, Toggle, Cycle, AllOn, AllOff, Reset, Upgrade, Serve };
 
 struct Invocation {
     bool help = false;
@@ -21,6 +23,7 @@ struct Invocation {
     QStringList outlets;  // numbers or names, not yet resolved
     int offTimeMs = 5000;
     std::optional<QStringList> exec;  // upgrade --exec COMMAND, split into words
+    ServeOptions serve;               // serve: --listen, --token-file, --allow-host, --poll
 };
 
 struct UsageError {

@@ -21,9 +21,12 @@ void onStopSignal(int signal)
     errno = savedErrno;
 }
 
-QString signalName(int signal) { return signal == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"); }
-
 }  // namespace
+
+QString StopSignals::signalName(int signal)
+{
+    return signal == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM");
+}
 
 StopSignals::StopSignals()
 {

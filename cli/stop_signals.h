@@ -22,6 +22,11 @@ public:
     // signal that cut it short ("SIGINT" or "SIGTERM").
     std::optional<QString> wait(int ms);
 
+    // The pipe's read end, readable once a signal came (for a
+    // QSocketNotifier); read one byte from it for the signal's number.
+    int descriptor() const { return readEnd_; }
+    static QString signalName(int signal);
+
 private:
     static constexpr int Signals[] = {SIGINT, SIGTERM};
 

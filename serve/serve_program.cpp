@@ -1,0 +1,145 @@
+#include "serve_program.h"
+
+#include "board_http_server.h"
+#include "board_queue.h"
+#include "exit_status.h"
+#include "guarded_tcp_server.h"
+#include "open_failure.h"
+#include "rendezvous.h"
+#include "serial_board_connection.h"
+#include "stop_signals.h"
+#include "token_file.h"
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QHostInfo>
+#include <QJsonObject>
+#include <QNetworkInterface>
+#include <QSocketNotifier>
+
+#include <cstdio>
+#include <unistd.h>
+#include <variant>
+
+namespace Serve {
+
+namespace {
+
+// How long stopping waits for clients to take their last answers.
+constexpr int CloseConnectionsMs = 2000;
+
+void logLine(const QString& line)
+{
+    const QByteArray bytes = QStringLiteral("orvessa serve: %1\n").arg(line).toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+int refuse(const QString& message, ExitStatus status)
+{
+    const QByteArray bytes = QStringLiteral("orvessa: %1\n").arg(message).toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+    std::fflush(stderr);
+    return int(status);
+}
+
+QString urlOf(const QHostAddress& address, quint16 port)
+{
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QStringLiteral("[%1]").arg(address.toString())
+                             : address.toString();
+    return QStringLiteral("http://%1:%2/").arg(host).arg(port);
+}
+
+}  // namespace
+
+int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::OutletNames& names)
+{
+    const Cli::ServeOptions& options = call.serve;
+    // From the start, so that a signal during start-up is not lost.
+    StopSignals stopSignals;
+
+    QByteArray token;
+    if (options.tokenFile) {
+        auto read = readTokenFile(*options.tokenFile);
+        if (const auto* refused = std::get_if<QString>(&read))
+            return refuse(*refused, ExitStatus::Usage);
+        token = std::get<QByteArray>(std::move(read));
+    }
+
+    const QString portLabel = PortAccess::describe(port);
+    SerialBoardConnection connection(port, call.timeoutMs);
+    QString why;
+    if (!connection.board(why)) {
+        if (connection.lastFailure()->kind != OpenFailure::Kind::Missing)
+            return refuse(why, ExitStatus::PortFailed);
+        while (why.endsWith(QLatin1Char('.')))
+            why.chop(1);
+        logLine(QStringLiteral("%1; serving anyway: requests are answered 503 until the device appears").arg(why));
+    }
+
+    const QHostAddress address(options.listenHost);
+    HttpLimits limits;
+    auto* tcp = new GuardedTcpServer(limits);
+    if (!tcp->listen(address, options.listenPort)) {
+        const QString error = tcp->errorString();
+        delete tcp;
+        return refuse(QStringLiteral("cannot listen on %1: %2").arg(urlOf(address, options.listenPort), error),
+                      ExitStatus::PortFailed);
+    }
+    const QString url = urlOf(address, tcp->serverPort());
+
+    BoardQueue::Timing timing;
+    timing.pollMs = options.pollMs;
+    BoardQueue queue(connection, names, timing);
+    Rendezvous rendezvous(QJsonObject{
+        {QStringLiteral("url"), url},
+        {QStringLiteral("token_required"), !token.isEmpty()},
+        {QStringLiteral("pid"), QCoreApplication::applicationPid()},
+        {QStringLiteral("port"), port.name},
+        {QStringLiteral("path"), port.mappedPath},
+    });
+    const auto publish = [&rendezvous, &connection, &port] {
+        const QString device = connection.device().isEmpty() ? port.mappedPath : connection.device();
+        if (const QString failure = rendezvous.publish(device); !failure.isEmpty())
+            logLine(QStringLiteral("orvessa on this machine will not find this server: %1").arg(failure));
+    };
+    QObject::connect(&queue, &BoardQueue::linkEvent, &queue, [&](const QString& what) {
+        logLine(what.startsWith(portLabel) ? what : QStringLiteral("%1: %2").arg(portLabel, what));
+        if (what == QLatin1String("the port is open"))
+            publish();
+    });
+
+    AccessRules access({token, address, tcp->serverPort(), options.allowHosts, QHostInfo::localHostName(),
+                        [] { return QNetworkInterface::allAddresses(); }});
+    BoardHttpServer http(ServedBoard{queue, names, portLabel,
+                                     [&port, &connection] {
+                                         return Cli::Report::Where{port.name, connection.device()};
+                                     },
+                                     [&connection] { return connection.lastFailure().has_value(); }},
+                         std::move(access));
+    QObject::connect(&http, &BoardHttpServer::logLine, &http, logLine);
+    http.serve(tcp);
+    publish();
+    logLine(QStringLiteral("serving %1 at %2%3")
+                .arg(portLabel, url, token.isEmpty() ? QString() : QStringLiteral(" (token required)")));
+
+    QEventLoop loop;
+    QSocketNotifier signalled(stopSignals.descriptor(), QSocketNotifier::Read);
+    bool stopping = false;
+    QObject::connect(&signalled, &QSocketNotifier::activated, &loop, [&] {
+        unsigned char number = 0;
+        if (::read(stopSignals.descriptor(), &number, 1) != 1 || stopping)
+            return;
+        stopping = true;
+        logLine(QStringLiteral("%1: stopping").arg(StopSignals::signalName(number)));
+        http.stopListening();
+        queue.stop([&] { http.closeConnections(CloseConnectionsMs, [&loop] { loop.quit(); }); });
+    });
+    loop.exec();
+    rendezvous.withdraw();
+    logLine(QStringLiteral("stopped"));
+    return int(ExitStatus::Done);
+}
+
+}  // namespace Serve
