@@ -3,6 +3,7 @@
 #include <QCryptographicHash>
 #include <QUrl>
 
+#include <algorithm>
 #include <optional>
 #include <utility>
 
@@ -52,9 +53,16 @@ std::optional<Authority> parseAuthority(const QString& text)
             return std::nullopt;
     }
     authority.host = authority.host.toLower();
-    if (authority.host.endsWith(QLatin1Char('.')))
-        authority.host.chop(1);
-    if (authority.host.isEmpty())
+    const bool bracketed = text.startsWith(QLatin1Char('['));
+    if (!bracketed && authority.host.endsWith(QLatin1Char('.')))
+        authority.host.chop(1);  // a fully qualified name
+    // Letters, digits, '-' and '.' (and ':' in an IPv6 address): nothing
+    // else may stand in a host, such as a NUL that an address parser stops at.
+    const bool plain = std::all_of(authority.host.cbegin(), authority.host.cend(), [bracketed](QChar c) {
+        return (c >= u'a' && c <= u'z') || (c >= u'0' && c <= u'9') || c == u'-' || c == u'.' ||
+               (bracketed && c == u':');
+    });
+    if (authority.host.isEmpty() || !plain)
         return std::nullopt;
     return authority;
 }
@@ -84,7 +92,7 @@ AccessRules::AccessRules(Settings settings) : settings_(std::move(settings)) {}
 
 bool AccessRules::hostAllowed(const QByteArray& host) const
 {
-    const std::optional<Authority> given = parseAuthority(QString::fromLatin1(host).trimmed());
+    const std::optional<Authority> given = parseAuthority(QString::fromLatin1(host.trimmed()));
     if (!given)
         return false;
     for (const QString& entry : settings_.allowHosts) {
@@ -114,7 +122,7 @@ bool AccessRules::originAllowed(const QByteArray& origin, const QByteArray& host
     if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
         !url.path().isEmpty() || url.host().isEmpty())
         return false;
-    const std::optional<Authority> reached = parseAuthority(QString::fromLatin1(host).trimmed());
+    const std::optional<Authority> reached = parseAuthority(QString::fromLatin1(host.trimmed()));
     if (!reached)
         return false;
     const int defaultPort = scheme == QLatin1String("https") ? 443 : 80;
