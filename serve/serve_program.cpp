@@ -19,6 +19,7 @@
 
 #include <cstdio>
 #include <unistd.h>
+#include <utility>
 #include <variant>
 
 namespace Serve {
@@ -70,7 +71,9 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
     const QString portLabel = PortAccess::describe(port);
     SerialBoardConnection connection(port, call.timeoutMs);
     QString why;
+    QString toldAlready;  // the queue's first try tells an opening that failed here again
     if (!connection.board(why)) {
+        toldAlready = why;
         if (connection.lastFailure()->kind != OpenFailure::Kind::Missing)
             return refuse(why, ExitStatus::PortFailed);
         while (why.endsWith(QLatin1Char('.')))
@@ -88,12 +91,17 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
                       ExitStatus::PortFailed);
     }
     const QString url = urlOf(address, tcp->serverPort());
+    // Clients on this machine reach a server listening on every address through loopback.
+    const QHostAddress local = address == QHostAddress(QHostAddress::AnyIPv4) ? QHostAddress(QHostAddress::LocalHost)
+                               : address == QHostAddress(QHostAddress::AnyIPv6)
+                                   ? QHostAddress(QHostAddress::LocalHostIPv6)
+                                   : address;
 
     BoardQueue::Timing timing;
     timing.pollMs = options.pollMs;
     BoardQueue queue(connection, names, timing);
     Rendezvous rendezvous(QJsonObject{
-        {QStringLiteral("url"), url},
+        {QStringLiteral("url"), urlOf(local, tcp->serverPort())},
         {QStringLiteral("token_required"), !token.isEmpty()},
         {QStringLiteral("pid"), QCoreApplication::applicationPid()},
         {QStringLiteral("port"), port.name},
@@ -105,6 +113,8 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
             logLine(QStringLiteral("orvessa on this machine will not find this server: %1").arg(failure));
     };
     QObject::connect(&queue, &BoardQueue::linkEvent, &queue, [&](const QString& what) {
+        if (what == std::exchange(toldAlready, {}))
+            return;
         logLine(what.startsWith(portLabel) ? what : QStringLiteral("%1: %2").arg(portLabel, what));
         if (what == QLatin1String("the port is open"))
             publish();
