@@ -18,6 +18,8 @@
 #include <QSocketNotifier>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <unistd.h>
 #include <utility>
 #include <variant>
@@ -83,10 +85,9 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
 
     const QHostAddress address(options.listenHost);
     HttpLimits limits;
-    auto* tcp = new GuardedTcpServer(limits);
+    auto tcp = std::make_unique<GuardedTcpServer>(limits);
     if (!tcp->listen(address, options.listenPort)) {
         const QString error = tcp->errorString();
-        delete tcp;
         return refuse(QStringLiteral("cannot listen on %1: %2").arg(urlOf(address, options.listenPort), error),
                       ExitStatus::PortFailed);
     }
@@ -129,23 +130,27 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
                                      [&connection] { return connection.lastFailure().has_value(); }},
                          std::move(access));
     QObject::connect(&http, &BoardHttpServer::logLine, &http, logLine);
-    http.serve(tcp);
+    http.serve(tcp.release());  // the HTTP server is its parent now
     publish();
     logLine(QStringLiteral("serving %1 at %2%3")
                 .arg(portLabel, url, token.isEmpty() ? QString() : QStringLiteral(" (token required)")));
 
     QEventLoop loop;
-    QSocketNotifier signalled(stopSignals.descriptor(), QSocketNotifier::Read);
+    // Without the pipe (it could not be made), the signals keep their default.
+    std::optional<QSocketNotifier> signalled;
+    if (stopSignals.descriptor() >= 0)
+        signalled.emplace(stopSignals.descriptor(), QSocketNotifier::Read);
     bool stopping = false;
-    QObject::connect(&signalled, &QSocketNotifier::activated, &loop, [&] {
-        unsigned char number = 0;
-        if (::read(stopSignals.descriptor(), &number, 1) != 1 || stopping)
-            return;
-        stopping = true;
-        logLine(QStringLiteral("%1: stopping").arg(StopSignals::signalName(number)));
-        http.stopListening();
-        queue.stop([&] { http.closeConnections(CloseConnectionsMs, [&loop] { loop.quit(); }); });
-    });
+    if (signalled)
+        QObject::connect(&*signalled, &QSocketNotifier::activated, &loop, [&] {
+            unsigned char number = 0;
+            if (::read(stopSignals.descriptor(), &number, 1) != 1 || stopping)
+                return;
+            stopping = true;
+            logLine(QStringLiteral("%1: stopping").arg(StopSignals::signalName(number)));
+            http.stopListening();
+            queue.stop([&] { http.closeConnections(CloseConnectionsMs, [&loop] { loop.quit(); }); });
+        });
     loop.exec();
     rendezvous.withdraw();
     logLine(QStringLiteral("stopped"));

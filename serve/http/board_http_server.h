@@ -36,7 +36,8 @@ class BoardHttpServer final : public QAbstractHttpServer {
 public:
     BoardHttpServer(ServedBoard board, AccessRules access, QObject* parent = nullptr);
 
-    // Serves the connections of `server`, which listens already; takes it.
+    // Serves the connections of `server`, which listens already, and becomes
+    // its parent.
     void serve(GuardedTcpServer* server);
     // Takes no more connections.
     void stopListening();

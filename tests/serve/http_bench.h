@@ -8,6 +8,7 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <memory>
 #include <optional>
 
 // orvessa serve's HTTP layer in the process, on a loopback port, over the
@@ -19,7 +20,7 @@ struct HttpBench {
         Serve::BoardQueue::Timing timing;
         timing.pollMs = 3600000;
         queue.emplace(board, names, timing);
-        auto* tcp = new GuardedTcpServer(limits);
+        auto tcp = std::make_unique<GuardedTcpServer>(limits);
         tcp->listen(QHostAddress::LocalHost, 0);
         port = tcp->serverPort();
         AccessRules access({token, QHostAddress::LocalHost, port, {"rack.example"}, "benchhost", {}});
@@ -29,7 +30,7 @@ struct HttpBench {
                                  },
                                  [] { return false; }},
                      std::move(access));
-        http->serve(tcp);
+        http->serve(tcp.release());
     }
     ~HttpBench()
     {
