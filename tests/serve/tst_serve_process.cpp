@@ -10,8 +10,11 @@
 #include <QJsonObject>
 #include <QSerialPort>
 
+#include <algorithm>
+#include <functional>
 #include <memory>
 #include <sys/stat.h>
+#include <vector>
 
 class TestServeProcess : public QObject {
     Q_OBJECT
