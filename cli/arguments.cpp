@@ -16,7 +16,7 @@ namespace {
 constexpr int MaxTimeoutMs = 60'000;
 constexpr int MaxOffTimeMs = 86'400'000;  // a day
 
-constexpr std::array<std::pair<Verb, const char*>, 10> VerbNames = {{
+constexpr std::array<std::pair<Verb, const char*>, 11> VerbNames = {{
     {Verb::Ports, "ports"},
     {Verb::Status, "status"},
     {Verb::On, "on"},
@@ -27,6 +27,7 @@ constexpr std::array<std::pair<Verb, const char*>, 10> VerbNames = {{
     {Verb::AllOff, "all-off"},
     {Verb::Reset, "reset"},
     {Verb::Upgrade, "upgrade"},
+    {Verb::Serve, "serve"},
 }};
 
 std::optional<Verb> verbNamed(const QString& name)
@@ -102,7 +103,11 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
     const QCommandLineOption offTime(QStringLiteral("off-time"), {}, QStringLiteral("seconds"));
     const QCommandLineOption exec(QStringLiteral("exec"), {}, QStringLiteral("command"));
     const QCommandLineOption wait(QStringLiteral("wait"), {}, QStringLiteral("seconds"));
-    parser.addOptions({help, version, json, port, timeout, offTime, exec, wait});
+    const QCommandLineOption listen(QStringLiteral("listen"), {}, QStringLiteral("address"));
+    const QCommandLineOption tokenFile(QStringLiteral("token-file"), {}, QStringLiteral("file"));
+    const QCommandLineOption allowHost(QStringLiteral("allow-host"), {}, QStringLiteral("name"));
+    const QCommandLineOption poll(QStringLiteral("poll"), {}, QStringLiteral("seconds"));
+    parser.addOptions({help, version, json, port, timeout, offTime, exec, wait, listen, tokenFile, allowHost, poll});
 
     const bool parsed = parser.parse(args);
     Invocation call;
@@ -175,6 +180,22 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
         if (call.exec->isEmpty() || call.exec->first().isEmpty())
             return error(QStringLiteral("--exec needs a command"));
     }
+    const bool serveOptionGiven =
+        parser.isSet(listen) || parser.isSet(tokenFile) || parser.isSet(allowHost) || parser.isSet(poll);
+    if (serveOptionGiven && call.verb != Verb::Serve)
+        return error(QStringLiteral("--listen, --token-file, --allow-host and --poll go with serve only"));
+    if (call.verb == Verb::Serve) {
+        if (call.json)
+            return error(QStringLiteral("serve has no --json: it logs to standard error"));
+        const auto optional = [&parser](const QCommandLineOption& option) {
+            return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
+        };
+        auto serve =
+            parseServeOptions({optional(listen), optional(tokenFile), parser.values(allowHost), optional(poll)});
+        if (const auto* refused = std::get_if<QString>(&serve))
+            return error(*refused);
+        call.serve = std::get<ServeOptions>(std::move(serve));
+    }
     return call;
 }
 
@@ -182,6 +203,8 @@ QString helpText()
 {
     return QStringLiteral(R"(Usage: orvessa [--port COM<n>|PATH] [--json] [--timeout MS] [--wait SECONDS]
                VERB [OUTLET...]
+       orvessa [--port COM<n>|PATH] [--timeout MS] serve [--listen ADDRESS:PORT]
+               [--token-file FILE] [--allow-host NAME]... [--poll SECONDS]
 
 Switches and reads the outlets of an Orvessa outlet controller through its
 serial port (9600 8N1), for scripts and lab tools. OUTLET is a number from 1
@@ -205,6 +228,9 @@ Verbs:
                       query again, up to 3 s; the outlets keep their state
   upgrade             put the board into firmware upgrade mode, wait for it to
                       be ready and release the port
+  serve               hold the port and serve the board over HTTP until
+                      SIGTERM or SIGINT: one queue for every client's
+                      requests, each confirmed by a state read (see below)
 
 Options:
   --port COM<n>|PATH  COM<n> as the panel maps it, or a device path (default:
@@ -227,6 +253,17 @@ Options:
                       (quotes, backslashes), nothing is expanded, and an
                       unquoted | & ; < > ( ) ` is refused. With --json, its
                       output goes to standard error.
+  --listen ADDRESS:PORT
+                      serve: where to listen (default 127.0.0.1:8321; port 0
+                      picks a free one); an address other than loopback
+                      needs --token-file
+  --token-file FILE   serve: clients must give the token in FILE (one line,
+                      readable by its owner only) as an HTTP Basic password
+                      or a Bearer token
+  --allow-host NAME   serve: a further name clients may reach it by (their
+                      Host header), NAME or NAME:PORT; may be repeated
+  --poll SECONDS      serve: read the state at least this often, 0.25 to 3600
+                      (default 5)
   -h, --help          print this help and exit
   --version           print the version and exit
 
@@ -236,13 +273,22 @@ the port asked for is not mapped, orvessa first gives each new serial adapter
 (USB or ACM) the lowest free number from 1 to 4 and records it in [Ports], as
 the panel does.
 
-Exit status: 0 done and confirmed; 1 the board did not answer (after a reset:
-within 3 s), or an outlet did not reach the asked state; 2 usage error (nothing
-was written); 3 the port cannot be opened (missing, busy, also after the
-wait, or not permitted), or SIGINT or SIGTERM ended the wait for it (nothing
-was written); 4 upgrade --exec: the firmware tool failed (a non-zero exit
-status, killed by a signal) or could not be started; 5 SIGINT or SIGTERM
-interrupted a cycle, whose outlets were switched back on.
+orvessa serve answers GET /outlet/N with 1 or 0 and switches with PUT
+/outlet/N and the body 1 or 0 (labgrid's NetworkPowerPort, model rest); its
+JSON API is GET /api/status and POST /api/on, off, toggle, cycle, all-on,
+all-off and reset. It logs each change and each event of the port on standard
+error, and writes its address to $XDG_RUNTIME_DIR/tavrin (else /run/tavrin)
+for orvessa on the same machine.
+
+Exit status: 0 done and confirmed (serve: stopped by SIGTERM or SIGINT); 1 the
+board did not answer (after a reset: within 3 s), or an outlet did not reach
+the asked state; 2 usage error (nothing was written; serve: also a token file
+that cannot be read or that others may read); 3 the port cannot be opened
+(missing, busy, also after the wait, or not permitted; serve: held by another
+program, or the address cannot be listened on), or SIGINT or SIGTERM ended the
+wait for it (nothing was written); 4 upgrade --exec: the firmware tool failed
+(a non-zero exit status, killed by a signal) or could not be started; 5 SIGINT
+or SIGTERM interrupted a cycle, whose outlets were switched back on.
 )");
 }
 

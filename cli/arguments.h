@@ -1,5 +1,7 @@
 #pragma once
 
+#include "serve_options.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -9,7 +11,7 @@
 // orvessa's command line: options, the verb and its outlets as given.
 namespace Cli {
 
-enum class Verb { Ports, Status, On, Off, Toggle, Cycle, AllOn, AllOff, Reset, Upgrade };
+enum class Verb { Ports, Status, On, Off, Toggle, Cycle, AllOn, AllOff, Reset, Upgrade, Serve };
 
 struct Invocation {
     bool help = false;
@@ -22,6 +24,7 @@ struct Invocation {
     int offTimeMs = 5000;
     std::optional<QStringList> exec;  // upgrade --exec COMMAND, split into words
     std::optional<int> waitMs;        // --wait as given; none: the default, for orvessa holders only
+    ServeOptions serve;               // serve: --listen, --token-file, --allow-host, --poll
 };
 
 struct UsageError {

@@ -2,6 +2,7 @@
 // scripts and lab tools.
 #include "panel_settings.h"
 #include "program.h"
+#include "serve_program.h"
 
 #include <QCoreApplication>
 
@@ -15,7 +16,7 @@ int main(int argc, char* argv[])
     QCoreApplication::setOrganizationName(Cli::PanelSettings::Organisation);
     QCoreApplication::setApplicationName(Cli::PanelSettings::Application);
     try {
-        return Cli::run(QCoreApplication::arguments());
+        return Cli::run(QCoreApplication::arguments(), Serve::serve);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "orvessa: %s\n", error.what());
         return 1;

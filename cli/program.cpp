@@ -146,7 +146,7 @@ int finishUpgrade(const Invocation& call, const PortAccess::Port& port, const Re
 
 }  // namespace
 
-int run(const QStringList& args)
+int run(const QStringList& args, const Server& serve)
 {
     const auto parsed = parseArguments(args);
     if (const auto* error = std::get_if<UsageError>(&parsed))
@@ -179,6 +179,8 @@ int run(const QStringList& args)
     const std::optional<PortAccess::Port> port = PortAccess::portRecordingNewDevices(portValue);
     if (!port)
         return usageError(call.json, QStringLiteral("--port expects COM<n> or a device path, got '%1'").arg(portValue));
+    if (call.verb == Verb::Serve)
+        return serve ? serve(call, *port, names) : usageError(false, QStringLiteral("serve is not built in"));
 
     Outcome outcome;
     Report::Where where{port->name, {}};

@@ -116,9 +116,13 @@ Outcome run(Board& board, const VerbRequest& request, const OutletNames& names, 
         board.enterUpgrade();
         return Outcome{};
     case Verb::Ports:
+    case Verb::Serve:
         break;
     }
-    return Outcome{ExitStatus::Usage, std::nullopt, {}, QStringLiteral("ports needs no board")};
+    return Outcome{ExitStatus::Usage,
+                   std::nullopt,
+                   {},
+                   QStringLiteral("%1 is not a verb on the board").arg(verbName(request.verb))};
 }
 
 }  // namespace

@@ -15,6 +15,8 @@ Board* SerialBoardConnection::board(QString& why)
     if (board_)
         return board_.get();
     PortAccess::OpenResult opened = PortAccess::open(port_);
+    device_ = opened.realDevice;
+    failure_ = opened.failure;
     if (!opened.serial) {
         why = describeOpenFailure(*opened.failure);
         return nullptr;

@@ -7,6 +7,7 @@
 #include <QSerialPort>
 
 #include <memory>
+#include <optional>
 
 // The board on a host serial port, opened as orvessa opens it
 // (PortAccess::open), each reply awaited up to `timeoutMs` as with
@@ -21,10 +22,17 @@ public:
     Board* board(QString& why) override;
     void drop() override;
 
+    // Why the last opening failed; nothing once the port opened.
+    const std::optional<OpenFailure>& lastFailure() const { return failure_; }
+    // The device last opened or tried: the port's path with links resolved.
+    QString device() const { return device_; }
+
 private:
     PortAccess::Port port_;
     int timeoutMs_;
     std::unique_ptr<QSerialPort> serial_;
     std::unique_ptr<SerialBoardLink> link_;
     std::unique_ptr<Board> board_;
+    std::optional<OpenFailure> failure_;
+    QString device_;
 };

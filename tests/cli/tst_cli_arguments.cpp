@@ -14,6 +14,14 @@ QString summary(const Invocation& call)
         return "help";
     if (call.version)
         return "version";
+    if (call.verb == Verb::Serve)
+        return QString("serve port=%1 timeout=%2 listen=%3 port %4 token=%5 allow=%6 poll=%7")
+            .arg(call.port.value_or("-"))
+            .arg(call.timeoutMs)
+            .arg(call.serve.listenHost)
+            .arg(call.serve.listenPort)
+            .arg(call.serve.tokenFile.value_or("-"), call.serve.allowHosts.join(','))
+            .arg(call.serve.pollMs);
     return QString("%1 [%2] port=%3 json=%4 timeout=%5 off=%6 exec=%7")
         .arg(verbName(call.verb), call.outlets.join(','), call.port.value_or("-"))
         .arg(call.json)
@@ -102,6 +110,25 @@ void TestCliArguments::parse_data()
         "error+json: --exec runs no shell, so an unquoted '|' is refused");
     row("exec, an unclosed quote", {"upgrade", "--exec", "flash 'fw.hex"},
         "error: --exec: the quote ' at character 7 is not closed");
+
+    row("serve", {"serve"}, "serve port=- timeout=500 listen=127.0.0.1 port 8321 token=- allow= poll=5000");
+    row("serve, every option",
+        {"--port", "COM2", "serve", "--listen", "[::1]:9000", "--allow-host", "rack.lab", "--allow-host", "rack:80",
+         "--poll", "0.25", "--timeout", "100"},
+        "serve port=COM2 timeout=100 listen=::1 port 9000 token=- allow=rack.lab,rack:80 poll=250");
+    row("serve on localhost, its port", {"serve", "--listen", "localhost"},
+        "serve port=- timeout=500 listen=127.0.0.1 port 8321 token=- allow= poll=5000");
+    row("serve beyond loopback with a token", {"serve", "--listen=0.0.0.0:0", "--token-file", "/etc/tavrin/token"},
+        "serve port=- timeout=500 listen=0.0.0.0 port 0 token=/etc/tavrin/token allow= poll=5000");
+    row("serve beyond loopback without", {"serve", "--listen", "192.168.1.5:8321"},
+        "error: listening on 192.168.1.5 needs --token-file");
+    row("serve on a name", {"serve", "--listen", "rack.lab:80"}, "error: --listen expects ADDRESS:PORT");
+    row("serve on port 70000", {"serve", "--listen", "127.0.0.1:70000"}, "error: --listen expects ADDRESS:PORT");
+    row("serve, poll too often", {"serve", "--poll", "0.1"}, "error: --poll expects seconds from 0.25 to 3600");
+    row("serve with an outlet", {"serve", "3"}, "error: serve takes no outlet");
+    row("serve, json", {"--json", "serve"}, "error+json: serve has no --json");
+    row("listen with status", {"status", "--listen", "127.0.0.1:1"},
+        "error: --listen, --token-file, --allow-host and --poll go with serve only");
 }
 
 void TestCliArguments::parse()

@@ -1,0 +1,318 @@
+#include "board_http_server.h"
+
+#include "guarded_socket.h"
+#include "guarded_tcp_server.h"
+#include "request_body.h"
+
+#include <QDateTime>
+#include <QHttpServerRequest>
+#include <QJsonValue>
+#include <QTimer>
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+#include <variant>
+
+namespace {
+
+Http::Method methodOf(QHttpServerRequest::Method method)
+{
+    switch (method) {
+    case QHttpServerRequest::Method::Get:
+        return Http::Method::Get;
+    case QHttpServerRequest::Method::Put:
+        return Http::Method::Put;
+    case QHttpServerRequest::Method::Post:
+        return Http::Method::Post;
+    default:
+        return Http::Method::Other;
+    }
+}
+
+// Text from a client, fit for one log line: printable ASCII, at most 120 characters.
+QString loggable(const QByteArray& bytes)
+{
+    QString text;
+    for (const char c : bytes.left(120))
+        text += (c >= 0x20 && c < 0x7f) ? QChar::fromLatin1(c) : QChar(u'?');
+    return bytes.size() > 120 ? text + QStringLiteral("...") : text;
+}
+
+QString requestLine(const QHttpServerRequest& request, Http::Method method)
+{
+    const QString name = method == Http::Method::Put ? QStringLiteral("PUT") : QStringLiteral("POST");
+    QString line = name + QLatin1Char(' ') + loggable(request.url().path(QUrl::FullyEncoded).toLatin1());
+    if (!request.body().isEmpty())
+        line += QLatin1Char(' ') + loggable(request.body().simplified());
+    return line;
+}
+
+void writeReply(QHttpServerResponder& responder, const Http::Reply& reply)
+{
+    responder.writeStatusLine(QHttpServerResponder::StatusCode(reply.status));
+    responder.writeHeader("Content-Type", reply.contentType);
+    responder.writeHeader("Content-Length", QByteArray::number(reply.body.size()));
+    responder.writeHeader("Cache-Control", "no-store");
+    responder.writeHeader("X-Content-Type-Options", "nosniff");
+    for (const auto& [name, value] : reply.headers)
+        responder.writeHeader(name, value);
+    responder.writeBody(reply.body);
+}
+
+}  // namespace
+
+BoardHttpServer::BoardHttpServer(ServedBoard board, AccessRules access, QObject* parent)
+    : QAbstractHttpServer(parent), board_(std::move(board)), access_(std::move(access))
+{}
+
+void BoardHttpServer::serve(GuardedTcpServer* server)
+{
+    connect(server, &GuardedTcpServer::refused, this, [this](const QString& peer, int status, const QString& why) {
+        emit logLine(QStringLiteral("%1: connection closed: %2 %3").arg(peer).arg(status).arg(why));
+    });
+    bind(server);
+}
+
+void BoardHttpServer::stopListening()
+{
+    for (QTcpServer* server : servers())
+        server->close();
+}
+
+void BoardHttpServer::closeConnections(int ms, std::function<void()> done)
+{
+    QList<QPointer<GuardedSocket>> open;
+    for (QTcpServer* server : servers())
+        for (GuardedSocket* socket : server->findChildren<GuardedSocket*>()) {
+            socket->disconnectFromHost();
+            open << socket;
+        }
+    auto* wait = new QTimer(this);
+    QElapsedTimer waited;
+    waited.start();
+    connect(wait, &QTimer::timeout, this, [wait, open, waited, ms, done = std::move(done)] {
+        const bool closed = std::all_of(open.cbegin(), open.cend(), [](const QPointer<GuardedSocket>& socket) {
+            return !socket || socket->state() == QAbstractSocket::UnconnectedState;
+        });
+        if (!closed && !waited.hasExpired(ms))
+            return;
+        wait->deleteLater();
+        wait->stop();
+        done();
+    });
+    wait->start(20);
+}
+
+bool BoardHttpServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* tcp)
+{
+    auto* socket = qobject_cast<GuardedSocket*>(tcp);
+    if (!socket || socket->refused())
+        return true;
+    const quint64 ticket = socket->requestArrived();
+    auto exchange = std::make_shared<Exchange>(Exchange{makeResponder(request, tcp), socket, ticket, {}, {}});
+    exchange->took.start();
+    const Http::Method method = methodOf(request.method());
+    if (Http::changesState(method))
+        exchange->logText = QStringLiteral("%1:%2 %3")
+                                .arg(socket->peerAddress().toString())
+                                .arg(socket->peerPort())
+                                .arg(requestLine(request, method));
+    try {
+        check(request, exchange);
+    } catch (const std::exception& failure) {
+        finish(exchange, Http::error(500, QStringLiteral("the server failed: %1").arg(failure.what())));
+    }
+    return true;
+}
+
+void BoardHttpServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+{
+    // handleRequest answers every request; this is only QtHttpServer's fallback.
+    QHttpServerResponder responder = makeResponder(request, socket);
+    writeReply(responder, Http::error(404, QStringLiteral("not found")));
+}
+
+void BoardHttpServer::check(const QHttpServerRequest& request, const ExchangePtr& exchange)
+{
+    const QByteArray host = request.value("Host");
+    if (!access_.hostAllowed(host))
+        return finish(exchange,
+                      Http::error(403, QStringLiteral("this server does not answer to the name '%1': reach it by "
+                                                      "its address or host name, or start it with --allow-host")
+                                           .arg(loggable(host))));
+    const Http::Method method = methodOf(request.method());
+    const QString path = request.url().path();
+    const auto routed = Http::route(method, path);
+    if (path != QLatin1String("/") && access_.needsToken()) {
+        const QByteArray given = request.value("Authorization");
+        if (!access_.tokenAccepted(given)) {
+            Http::Reply reply = Http::error(
+                401, given.isEmpty() ? QStringLiteral("this server needs its token: give it as the password of HTTP "
+                                                      "Basic authentication or as a Bearer token")
+                                     : QStringLiteral("the token given is not this server's"));
+            reply.headers << qMakePair(QByteArray("WWW-Authenticate"),
+                                       QByteArray("Basic realm=\"orvessa serve\", charset=\"UTF-8\""));
+            return finish(exchange, reply);
+        }
+    }
+    if (const auto* refused = std::get_if<Http::RouteError>(&routed)) {
+        Http::Reply reply = Http::error(refused->status, refused->message);
+        if (!refused->allow.isEmpty())
+            reply.headers << qMakePair(QByteArray("Allow"), refused->allow);
+        return finish(exchange, reply);
+    }
+    const QByteArray origin = request.value("Origin");
+    if (Http::changesState(method) && !AccessRules::originAllowed(origin, host))
+        return finish(exchange, Http::error(403, QStringLiteral("a page from %1 may not change the outlets: only "
+                                                                "this server's own page may")
+                                                     .arg(loggable(origin))));
+    act(std::get<Http::Route>(routed), request, exchange);
+}
+
+void BoardHttpServer::act(const Http::Route& route, const QHttpServerRequest& request, const ExchangePtr& exchange)
+{
+    using Http::Action;
+    switch (route.action) {
+    case Action::Page:
+        return finish(exchange, Http::error(404, QStringLiteral("this build has no web page: the board is at "
+                                                                "/api/status and /outlet/{n}")));
+    case Action::ReadOne:
+    case Action::SwitchOne: {
+        const auto outlets = Cli::parseOutlets({route.outlet}, board_.names);
+        if (const auto* refused = std::get_if<QString>(&outlets))
+            return finish(exchange, Http::error(400, *refused));
+        const int outlet = std::get<QList<int>>(outlets).first();
+        const auto answerState = [outlet](const Serve::Result& result) {
+            return Http::plainState(Cli::isOn(*result.word, outlet));
+        };
+        if (route.action == Action::ReadOne)
+            return board_.queue.status(whenDone(exchange, answerState));
+        const std::optional<bool> on = Http::plainState(request.body());
+        if (!on)
+            return finish(exchange, Http::error(400, QStringLiteral("the body must be 1 (on) or 0 (off)")));
+        return board_.queue.switchOutlets({outlet}, *on, whenDone(exchange, answerState));
+    }
+    case Action::Status: {
+        const QStringList given = Http::statusOutlets(request.url().query());
+        const auto outlets = Cli::parseOutlets(given, board_.names);
+        if (const auto* refused = std::get_if<QString>(&outlets))
+            return finish(exchange, Http::error(400, *refused));
+        const QList<int> chosen = std::get<QList<int>>(outlets);
+        return board_.queue.status(whenDone(exchange, [this, chosen](const Serve::Result& result) {
+            Serve::Result shown = result;
+            if (!chosen.isEmpty())
+                shown.outlets = chosen;
+            return Http::json(200, stateObject(shown), QStringLiteral("ok"));
+        }));
+    }
+    default:
+        return actOnOutlets(route.action, request.body(), exchange);
+    }
+}
+
+void BoardHttpServer::actOnOutlets(Http::Action action, const QByteArray& body, const ExchangePtr& exchange)
+{
+    using Http::Action;
+    const auto asked = Http::apiRequest(action, body);
+    if (const auto* refused = std::get_if<QString>(&asked))
+        return finish(exchange, Http::error(400, *refused));
+    const Http::ApiRequest& request = std::get<Http::ApiRequest>(asked);
+    const auto outlets = Cli::parseOutlets(request.outlets, board_.names);
+    if (const auto* refused = std::get_if<QString>(&outlets))
+        return finish(exchange, Http::error(400, *refused));
+    const QList<int>& chosen = std::get<QList<int>>(outlets);
+    Serve::BoardQueue& queue = board_.queue;
+    const auto state = [this](const Serve::Result& result) {
+        return Http::json(200, stateObject(result), QStringLiteral("ok"));
+    };
+    switch (action) {
+    case Action::On:
+    case Action::Off:
+        return queue.switchOutlets(chosen, action == Action::On, whenDone(exchange, state));
+    case Action::Toggle:
+        return queue.toggle(chosen, whenDone(exchange, state));
+    case Action::Cycle:
+        return queue.cycle(chosen, request.offTimeMs, whenDone(exchange, state, true));
+    case Action::AllOn:
+    case Action::AllOff:
+        return queue.switchAll(action == Action::AllOn, whenDone(exchange, state));
+    case Action::Reset:
+        return queue.reset(whenDone(exchange, [this](const Serve::Result& result) {
+            QJsonObject object = stateObject(result);
+            object.insert(QStringLiteral("answers_after_reset"), true);
+            return Http::json(200, object, QStringLiteral("the board was reset and answers again"));
+        }));
+    default:
+        return finish(exchange, Http::error(404, QStringLiteral("not found")));
+    }
+}
+
+Serve::Done BoardHttpServer::whenDone(const ExchangePtr& exchange,
+                                      std::function<Http::Reply(const Serve::Result&)> toReply, bool cycle)
+{
+    return [server = QPointer<BoardHttpServer>(this), exchange, toReply = std::move(toReply),
+            cycle](const Serve::Result& result) {
+        if (!server)
+            return;
+        try {
+            server->finish(exchange, result.failure == Serve::Failure::None && result.word
+                                         ? toReply(result)
+                                         : server->failed(result, cycle));
+        } catch (const std::exception& failure) {
+            server->finish(exchange, Http::error(500, QStringLiteral("the server failed: %1").arg(failure.what())));
+        }
+    };
+}
+
+Http::Reply BoardHttpServer::failed(const Serve::Result& result, bool cycle) const
+{
+    const QString onPort = board_.portLabel + QStringLiteral(": ") + result.error;
+    int status = 503;
+    QString message = onPort;
+    ExitStatus exitStatus = ExitStatus::BoardFailed;
+    switch (result.failure) {
+    case Serve::Failure::BadRequest:
+        return Http::error(400, result.error);
+    case Serve::Failure::NotInState:
+        status = 409;
+        break;
+    case Serve::Failure::Stopped:
+        if (cycle)
+            exitStatus = ExitStatus::Interrupted;
+        break;
+    case Serve::Failure::NoAnswer:
+    case Serve::Failure::None:
+        if (board_.portClosed()) {
+            message = result.error;  // the opening's own message names the port
+            exitStatus = ExitStatus::PortFailed;
+        }
+        break;
+    }
+    return Http::error(status, Cli::Report::errorObject(message, exitStatus, board_.where(), result.word,
+                                                        result.outlets, board_.names));
+}
+
+QJsonObject BoardHttpServer::stateObject(const Serve::Result& result) const
+{
+    QJsonObject object = Cli::Report::statusObject(board_.where(), *result.word, result.outlets, board_.names);
+    object.insert(QStringLiteral("answering"), board_.queue.answering());
+    const QDateTime last = board_.queue.lastAnswer();
+    object.insert(QStringLiteral("last_answer"),
+                  last.isValid() ? QJsonValue(last.toString(Qt::ISODateWithMs)) : QJsonValue(QJsonValue::Null));
+    return object;
+}
+
+void BoardHttpServer::finish(const ExchangePtr& exchange, Http::Reply reply)
+{
+    if (!exchange->logText.isEmpty())
+        emit logLine(QStringLiteral("%1: %2 %3 (%4 ms)")
+                         .arg(exchange->logText)
+                         .arg(reply.status)
+                         .arg(reply.outcome)
+                         .arg(exchange->took.elapsed()));
+    if (!exchange->socket)
+        return;
+    exchange->socket->answer(exchange->ticket,
+                             [exchange, reply = std::move(reply)] { writeReply(exchange->responder, reply); });
+}

@@ -1,0 +1,17 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <variant>
+
+// orvessa serve --token-file: the token clients must give.
+namespace Serve {
+
+// The token, the file's one line without its line end; or why it is refused:
+// a file that cannot be read, that holds no token or more than one line, or
+// that group or others may read or write (refused as ssh refuses a private key
+// others may read).
+std::variant<QByteArray, QString> readTokenFile(const QString& path);
+
+}  // namespace Serve

@@ -1,0 +1,261 @@
+// The built `orvessa serve` against orvessa-sim on a pseudo-terminal: how it
+// starts or refuses to, its endpoints, twelve clients at once, a device that
+// goes away and comes back, a silent board, and SIGTERM.
+#include "serve_process.h"
+#include "sim_process.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSerialPort>
+
+#include <algorithm>
+#include <functional>
+#include <memory>
+#include <sys/stat.h>
+#include <vector>
+
+class TestServeProcess : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void starting_data();
+    void starting();
+    void endpoints_data();
+    void endpoints();
+    void twelveClients();
+    void deviceGoneAndBack();
+    void silentBoard();
+    void stopped();
+
+private:
+    std::unique_ptr<SimProcess> sim_;
+    std::unique_ptr<ServeProcess> server_;
+    QNetworkAccessManager manager_;
+};
+
+namespace {
+
+int boardWord(QNetworkAccessManager& manager, ServeProcess& server)
+{
+    const HttpAnswer answer = httpCall(manager, "GET", server.url("/api/status"));
+    return answer.status == 200 ? QJsonDocument::fromJson(answer.body).object().value("word").toInt(-1) : -1;
+}
+
+}  // namespace
+
+void TestServeProcess::initTestCase()
+{
+    sim_ = std::make_unique<SimProcess>(QStringList{});
+    QVERIFY(!sim_->device().isEmpty());
+    server_ = std::make_unique<ServeProcess>(QStringList{"--port", sim_->device(), "--listen", "127.0.0.1:0"});
+    QVERIFY2(server_->serving(), qPrintable(server_->log()));
+}
+
+void TestServeProcess::cleanupTestCase()
+{
+    if (server_)
+        QCOMPARE(server_->end(), 0);
+}
+
+void TestServeProcess::starting_data()
+{
+    // {board}: the device served already; {missing}: a device not there (served anyway); {taken}: the first
+    // server's address
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("token");  // the token file's text; none without --token-file
+    QTest::addColumn<int>("mode");          // the token file's permissions
+    QTest::addColumn<int>("status");        // -2: it serves
+    QTest::addColumn<QString>("message");
+
+    const QStringList beyond{"--port", "{missing}", "--listen", "0.0.0.0:0"};
+    QTest::newRow("beyond loopback, no token") << beyond << QByteArray() << 0 << 2 << "needs --token-file";
+    QTest::newRow("token file others may read")
+        << beyond << QByteArray("t0ken\n") << 0644 << 2 << "Permissions 0644 for '";
+    QTest::newRow("token file its group may read") << beyond << QByteArray("t0ken") << 0640 << 2 << "Permissions 0640";
+    QTest::newRow("token file others may write") << beyond << QByteArray("t0ken") << 0602 << 2 << "Permissions 0602";
+    QTest::newRow("token file empty") << beyond << QByteArray("\n") << 0600 << 2 << "holds no token";
+    QTest::newRow("token file of two lines") << beyond << QByteArray("a\nb\n") << 0600 << 2 << "more than one line";
+    QTest::newRow("token file its own") << beyond << QByteArray("t0ken\n") << 0600 << -2 << "(token required)";
+    QTest::newRow("the device served already") << QStringList{"--port", "{board}", "--listen", "127.0.0.1:0"}
+                                               << QByteArray() << 0 << 3 << "the device is in use by orvessa (process";
+    QTest::newRow("the address taken") << QStringList{"--port", "{missing}", "--listen", "{taken}"} << QByteArray() << 0
+                                       << 3 << "cannot listen on http://127.0.0.1:";
+}
+
+void TestServeProcess::starting()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, token);
+    QFETCH(int, mode);
+    QFETCH(int, status);
+    QFETCH(QString, message);
+
+    QTemporaryDir folder;
+    if (!token.isEmpty()) {
+        QFile file(folder.filePath("token"));
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(token) == token.size());
+        file.close();
+        QCOMPARE(::chmod(QFile::encodeName(file.fileName()).constData(), mode_t(mode)), 0);
+        args << "--token-file" << file.fileName();
+    }
+    args.replaceInStrings("{board}", sim_->device());
+    args.replaceInStrings("{missing}", folder.filePath("ttyUSB9"));
+    args.replaceInStrings("{taken}", QUrl(server_->url()).authority());
+    ServeProcess second(args);
+    QCOMPARE(second.serving() ? -2 : second.end(0), status);
+    QVERIFY2(second.log().contains(message), qPrintable(second.log()));
+}
+
+void TestServeProcess::endpoints_data()
+{
+    QTest::addColumn<QByteArray>("method");
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("answer");  // the whole plain answer, or a part of the JSON one
+    QTest::addColumn<int>("word");           // the board's state after it
+
+    // In order, from the simulator's start: all off.
+    QTest::newRow("GET an outlet") << QByteArray("GET") << "/outlet/3" << QByteArray() << 200 << QByteArray("0")
+                                   << 0x000;
+    QTest::newRow("PUT on, by name") << QByteArray("PUT") << "/outlet/router" << QByteArray("1") << 200
+                                     << QByteArray("1") << 0x004;
+    QTest::newRow("GET it back") << QByteArray("GET") << "/outlet/3" << QByteArray() << 200 << QByteArray("1") << 0x004;
+    QTest::newRow("PUT off, a line end after")
+        << QByteArray("PUT") << "/outlet/3" << QByteArray("0\n") << 200 << QByteArray("0") << 0x000;
+    QTest::newRow("no outlet 13") << QByteArray("GET") << "/outlet/13" << QByteArray() << 400
+                                  << QByteArray("there is no outlet 13: the outlets are 1 to 12") << 0x000;
+    QTest::newRow("no such name") << QByteArray("PUT") << "/outlet/printer" << QByteArray("1") << 400
+                                  << QByteArray("'printer' is neither an outlet number (1 to 12) nor an outlet name "
+                                                "(names: 'router')")
+                                  << 0x000;
+    QTest::newRow("API on")
+        << QByteArray("POST") << "/api/on" << QByteArray(R"({"outlets": [1, "router"]})") << 200
+        << QByteArray(R"("outlets":[{"name":null,"number":1,"on":true},{"name":"router","number":3,"on":true}])")
+        << 0x005;
+    QTest::newRow("API toggle") << QByteArray("POST") << "/api/toggle" << QByteArray(R"({"outlets": [1]})") << 200
+                                << QByteArray(R"("word":4)") << 0x004;
+    QTest::newRow("API cycle") << QByteArray("POST") << "/api/cycle"
+                               << QByteArray(R"({"outlets": ["router"], "off_time": 0.2})") << 200
+                               << QByteArray(R"("word":4)") << 0x004;
+    QTest::newRow("API all-on") << QByteArray("POST") << "/api/all-on" << QByteArray() << 200
+                                << QByteArray(R"("word":4095)") << 0xfff;
+    QTest::newRow("API off") << QByteArray("POST") << "/api/off" << QByteArray(R"({"outlets": [12]})") << 200
+                             << QByteArray(R"("word":2047)") << 0x7ff;
+    QTest::newRow("API all-off") << QByteArray("POST") << "/api/all-off" << QByteArray("{}") << 200
+                                 << QByteArray(R"("word":0)") << 0x000;
+    QTest::newRow("API reset") << QByteArray("POST") << "/api/reset" << QByteArray() << 200
+                               << QByteArray(R"("answers_after_reset":true)") << 0x000;
+    QTest::newRow("API status of some") << QByteArray("GET") << "/api/status?outlets=router,5" << QByteArray() << 200
+                                        << QByteArray(R"("number":3,"on":false},{"name":null,"number":5)") << 0x000;
+    QTest::newRow("API status: answering")
+        << QByteArray("GET") << "/api/status" << QByteArray() << 200 << QByteArray(R"("answering":true)") << 0x000;
+    QTest::newRow("API on without outlets")
+        << QByteArray("POST") << "/api/on" << QByteArray("{}") << 400 << QByteArray(R"(give the outlets)") << 0x000;
+    QTest::newRow("API cycle, off-time too long")
+        << QByteArray("POST") << "/api/cycle" << QByteArray(R"({"outlets": [3], "off_time": 90000})") << 400
+        << QByteArray(R"("off_time\" must be seconds from 0 to 86400)") << 0x000;
+    QTest::newRow("nothing there") << QByteArray("GET") << "/api/nothing" << QByteArray() << 404
+                                   << QByteArray(R"(there is nothing at /api/nothing)") << 0x000;
+}
+
+void TestServeProcess::endpoints()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(QString, path);
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QByteArray, answer);
+    QFETCH(int, word);
+
+    const HttpAnswer got = httpCall(manager_, method, server_->url(path), body);
+    QCOMPARE(got.status, status);
+    if (path.startsWith("/outlet/") && status == 200)
+        QCOMPARE(got.body, answer);
+    else
+        QVERIFY2(got.body.contains(answer), got.body.constData());
+    QCOMPARE(boardWord(manager_, *server_), word);
+}
+
+void TestServeProcess::twelveClients()
+{
+    // Each client switches its own outlet twenty times, on and off, each
+    // switch sent when the one before was answered; all twelve at once.
+    constexpr int Rounds = 20;
+    std::vector<std::unique_ptr<QNetworkAccessManager>> clients;
+    QList<int> done(12, 0);
+    QStringList wrong;
+    std::function<void(int)> next = [&](int outlet) {
+        const QByteArray state = done[outlet - 1] % 2 == 0 ? "1" : "0";
+        QNetworkReply* reply = clients[std::size_t(outlet - 1)]->put(
+            QNetworkRequest(QUrl(server_->url(QString("/outlet/%1").arg(outlet)))), state);
+        connect(reply, &QNetworkReply::finished, this, [&, reply, outlet, state] {
+            const QByteArray body = reply->readAll();
+            if (reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt() != 200 || body != state)
+                wrong << QString("outlet %1, %2: %3").arg(outlet).arg(QString(state), QString(body));
+            reply->deleteLater();
+            if (++done[outlet - 1] < Rounds)
+                next(outlet);
+        });
+    };
+    for (int outlet = 1; outlet <= 12; ++outlet) {
+        clients.push_back(std::make_unique<QNetworkAccessManager>());
+        next(outlet);
+    }
+    QVERIFY(QTest::qWaitFor([&] { return std::all_of(done.cbegin(), done.cend(), [](int n) { return n == Rounds; }); },
+                            120000));
+    QCOMPARE(wrong, QStringList{});
+    QCOMPARE(boardWord(manager_, *server_), 0x000);
+}
+
+void TestServeProcess::deviceGoneAndBack()
+{
+    QTemporaryDir links;
+    const QString link = links.filePath("board");
+    auto sim = std::make_unique<SimProcess>(QStringList{"--link", link});
+    ServeProcess server({"--port", link, "--listen", "127.0.0.1:0"});
+    QVERIFY2(server.serving(), qPrintable(server.log()));
+    QCOMPARE(httpCall(manager_, "PUT", server.url("/outlet/2"), "1").status, 200);
+
+    sim.reset();
+    HttpAnswer gone;
+    QTRY_COMPARE((gone = httpCall(manager_, "GET", server.url("/outlet/2"))).status, 503);
+    QVERIFY2(gone.body.contains(link.toUtf8()), gone.body.constData());
+
+    sim = std::make_unique<SimProcess>(QStringList{"--link", link, "--word", "2"});
+    QTRY_COMPARE_WITH_TIMEOUT(httpCall(manager_, "GET", server.url("/outlet/2")).body, QByteArray("1"), 10000);
+    QVERIFY2(server.log().contains("the board answers again"), qPrintable(server.log()));
+}
+
+void TestServeProcess::silentBoard()
+{
+    SimProcess sim({"--silent"});
+    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0", "--timeout", "50"});
+    QVERIFY2(server.serving(), qPrintable(server.log()));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const HttpAnswer answer = httpCall(manager_, "PUT", server.url("/outlet/1"), "1");
+        QCOMPARE(answer.status, 503);
+        QVERIFY2(answer.body.contains("the board did not answer the status query"), answer.body.constData());
+    }
+    QCOMPARE(server.end(), 0);
+}
+
+void TestServeProcess::stopped()
+{
+    SimProcess sim({});
+    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0"});
+    QVERIFY2(server.serving(), qPrintable(server.log()));
+    QCOMPARE(QDir(server.runtimeFolder()).entryList(QDir::Files).size(), 1);
+
+    QCOMPARE(server.end(SIGTERM), 0);
+    QVERIFY2(server.log().contains("SIGTERM: stopping"), qPrintable(server.log()));
+    QCOMPARE(QDir(server.runtimeFolder()).entryList(QDir::Files), QStringList{});
+    QSerialPort port(sim.device());
+    QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+}
+
+QTEST_GUILESS_MAIN(TestServeProcess)
+#include "tst_serve_process.moc"

@@ -1,0 +1,145 @@
+// orvessa serve's HTTP layer against requests it must refuse: each refused
+// request leaves the board as it was (the model board receives no command
+// but status queries), and what each client may cost is bounded.
+#include "http_bench.h"
+
+class TestServeSecurity : public QObject {
+    Q_OBJECT
+private slots:
+    void refused_data();
+    void refused();
+    void bounded_data();
+    void bounded();
+};
+
+namespace {
+
+const QByteArray Token = "s3cret-token";
+
+QByteArray basic(const QByteArray& credentials) { return "Authorization: Basic " + credentials.toBase64() + "\r\n"; }
+
+// PUT /outlet/3 with the body 1 and the given header lines (each ending in
+// \r\n); `host` is the Host header's value, none when empty.
+QByteArray put(const QByteArray& host, const QByteArray& headers, const QByteArray& body = "1",
+               const QByteArray& target = "PUT /outlet/3")
+{
+    QByteArray request = target + " HTTP/1.1\r\n";
+    if (!host.isEmpty())
+        request += "Host: " + host + "\r\n";
+    return request + headers + "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
+}
+
+}  // namespace
+
+void TestServeSecurity::refused_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("header");  // a header line the answer must have
+    QTest::addColumn<bool>("switches");      // the one row where every check passes
+
+    const QByteArray self = "127.0.0.1:{port}";
+    const QByteArray token = basic(":" + Token);
+    QTest::newRow("every check passes") << put(self, token) << 200 << QByteArray() << true;
+    QTest::newRow("token as Basic password, any user")
+        << put(self, basic("lab:" + Token)) << 200 << QByteArray() << true;
+    QTest::newRow("token as Bearer") << put(self, "Authorization: Bearer " + Token + "\r\n") << 200 << QByteArray()
+                                     << true;
+    QTest::newRow("token missing") << put(self, "") << 401 << QByteArray("WWW-Authenticate: Basic") << false;
+    QTest::newRow("Basic, wrong password") << put(self, basic(":wrong")) << 401 << QByteArray() << false;
+    QTest::newRow("Basic, token as user name") << put(self, basic(Token + ":")) << 401 << QByteArray() << false;
+    QTest::newRow("Basic, not base64") << put(self, "Authorization: Basic %%%\r\n") << 401 << QByteArray() << false;
+    QTest::newRow("Bearer, wrong") << put(self, "Authorization: Bearer wrong\r\n") << 401 << QByteArray() << false;
+    QTest::newRow("Bearer, the token's start")
+        << put(self, "Authorization: Bearer " + Token.left(6) + "\r\n") << 401 << QByteArray() << false;
+    QTest::newRow("host: another name") << put("attacker.example:{port}", token) << 403 << QByteArray() << false;
+    QTest::newRow("host: a rebinding name") << put("127.0.0.1.nip.io:{port}", token) << 403 << QByteArray() << false;
+    QTest::newRow("host: another port") << put("127.0.0.1:1", token) << 403 << QByteArray() << false;
+    QTest::newRow("host: none") << put("", token) << 403 << QByteArray() << false;
+    QTest::newRow("host: localhost") << put("localhost:{port}", token) << 200 << QByteArray() << true;
+    QTest::newRow("host: the machine's name") << put("BenchHost:{port}", token) << 200 << QByteArray() << true;
+    QTest::newRow("host: --allow-host") << put("rack.example", token) << 200 << QByteArray() << true;
+    QTest::newRow("origin: another site")
+        << put(self, token + "Origin: http://attacker.example\r\n") << 403 << QByteArray() << false;
+    QTest::newRow("origin: null") << put(self, token + "Origin: null\r\n") << 403 << QByteArray() << false;
+    QTest::newRow("origin: this host, another port")
+        << put(self, token + "Origin: http://127.0.0.1:1\r\n") << 403 << QByteArray() << false;
+    QTest::newRow("origin: its own") << put(self, token + "Origin: http://127.0.0.1:{port}\r\n") << 200 << QByteArray()
+                                     << true;
+    QTest::newRow("method: POST to an outlet")
+        << put(self, token, "1", "POST /outlet/3") << 405 << QByteArray("Allow: GET, PUT") << false;
+    QTest::newRow("method: DELETE") << put(self, token, "", "DELETE /outlet/3") << 405 << QByteArray() << false;
+    QTest::newRow("method: GET /api/on") << put(self, token, R"({"outlets":[3]})", "GET /api/on") << 405
+                                         << QByteArray("Allow: POST") << false;
+    QTest::newRow("GET with a body reads only")
+        << put(self, token, "1", "GET /outlet/3") << 200 << QByteArray() << false;
+    QTest::newRow("GET with a query reads only")
+        << put(self, token, "", "GET /outlet/3?state=1") << 200 << QByteArray() << false;
+    QTest::newRow("body: not 1 or 0") << put(self, token, "on") << 400 << QByteArray() << false;
+    QTest::newRow("body: 11") << put(self, token, "11") << 400 << QByteArray() << false;
+    QTest::newRow("body: over 8 KiB") << put(self, token, QByteArray(9000, '1')) << 413
+                                      << QByteArray("Connection: close") << false;
+    QTest::newRow("headers: over 8 KiB") << put(self, token + "X-Pad: " + QByteArray(9000, 'x') + "\r\n") << 413
+                                         << QByteArray() << false;
+    QTest::newRow("upgrade is not served") << put(self, token, "", "POST /api/upgrade") << 404 << QByteArray() << false;
+}
+
+void TestServeSecurity::refused()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(int, status);
+    QFETCH(QByteArray, header);
+    QFETCH(bool, switches);
+
+    HttpBench bench(Token);
+    const HttpBench::Answer answer = bench.send(request);
+    QCOMPARE(answer.status, status);
+    QVERIFY2(answer.head.contains(header), answer.head.constData());
+    QVERIFY2(!answer.head.contains("Access-Control-"), answer.head.constData());
+    QCOMPARE(bench.switched(), switches ? QByteArrayList{"s02p"} : QByteArrayList{});
+}
+
+void TestServeSecurity::bounded_data()
+{
+    QTest::addColumn<QString>("client");
+    QTest::addColumn<int>("status");  // 0: closed without an answer
+
+    QTest::newRow("one connection more than the limit") << "fifth" << 503;
+    QTest::newRow("a request that never ends") << "slow" << 408;
+    QTest::newRow("a connection that sends nothing") << "idle" << 0;
+    QTest::newRow("bytes that are not HTTP") << "garbage" << 0;
+}
+
+void TestServeSecurity::bounded()
+{
+    QFETCH(QString, client);
+    QFETCH(int, status);
+
+    HttpLimits limits;
+    limits.maxConnections = 4;
+    limits.requestMs = 300;
+    limits.idleMs = 300;
+    HttpBench bench({}, limits);
+    QList<QTcpSocket*> held;
+    if (client == "fifth") {
+        for (int i = 0; i < 4; ++i) {
+            held << new QTcpSocket(this);
+            held.last()->connectToHost(QHostAddress::LocalHost, bench.port);
+        }
+        QVERIFY(
+            QTest::qWaitFor([&] { return bench.http->servers().first()->findChildren<QTcpSocket*>().size() == 4; }));
+    }
+    const QByteArray request = client == "slow"      ? "PUT /outlet/3 HTTP/1.1\r\nHost: localhost\r\nContent-Len"
+                               : client == "garbage" ? QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\r\n\r\n", 14)
+                               : client == "idle"    ? QByteArray()
+                                                     : "GET /outlet/3 HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    const HttpBench::Answer answer = bench.send(request, 10000);
+    QCOMPARE(answer.status, status);
+    QCOMPARE(bench.switched(), QByteArrayList{});
+    // The server goes on.
+    qDeleteAll(held);
+    QTRY_COMPARE(bench.send("GET /outlet/3 HTTP/1.1\r\nHost: localhost\r\n\r\n").status, 200);
+}
+
+QTEST_GUILESS_MAIN(TestServeSecurity)
+#include "tst_serve_security.moc"
