@@ -1,5 +1,7 @@
 #include "arguments.h"
 
+#include "seconds_text.h"
+
 #include "command_words.h"
 
 #include <QCommandLineOption>
@@ -14,7 +16,7 @@ namespace Cli {
 namespace {
 
 constexpr int MaxTimeoutMs = 60'000;
-constexpr int MaxOffTimeMs = 86'400'000;  // a day
+constexpr int DayMs = 86'400'000;  // the longest --off-time and --wait
 
 constexpr std::array<std::pair<Verb, const char*>, 11> VerbNames = {{
     {Verb::Ports, "ports"},
@@ -67,19 +69,6 @@ std::optional<int> parseTimeout(const QString& text)
     if (value < 1 || value > MaxTimeoutMs)
         return std::nullopt;
     return value;
-}
-
-// Seconds with at most three decimals, as milliseconds.
-std::optional<int> parseSeconds(const QString& text)
-{
-    static const QRegularExpression decimal(QStringLiteral("^([0-9]{1,5})(?:\\.([0-9]{1,3}))?$"));
-    const QRegularExpressionMatch match = decimal.match(text);
-    if (!match.hasMatch())
-        return std::nullopt;
-    const qint64 ms = match.captured(1).toLongLong() * 1000 + match.captured(2).leftJustified(3, u'0').toInt();
-    if (ms > MaxOffTimeMs)
-        return std::nullopt;
-    return int(ms);
 }
 
 }  // namespace
@@ -158,14 +147,14 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
     if (parser.isSet(offTime)) {
         if (call.verb != Verb::Cycle)
             return error(QStringLiteral("--off-time goes with cycle only"));
-        const auto ms = parseSeconds(parser.value(offTime));
+        const auto ms = parseSeconds(parser.value(offTime), 0, DayMs);
         if (!ms)
             return error(QStringLiteral("--off-time expects seconds from 0 to 86400, got %1")
                              .arg(quoted(parser.value(offTime))));
         call.offTimeMs = *ms;
     }
     if (parser.isSet(wait)) {
-        call.waitMs = parseSeconds(parser.value(wait));
+        call.waitMs = parseSeconds(parser.value(wait), 0, DayMs);
         if (!call.waitMs)
             return error(
                 QStringLiteral("--wait expects seconds from 0 to 86400, got %1").arg(quoted(parser.value(wait))));

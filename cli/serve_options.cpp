@@ -1,5 +1,7 @@
 #include "serve_options.h"
 
+#include "seconds_text.h"
+
 #include <QHostAddress>
 #include <QRegularExpression>
 
@@ -45,18 +47,6 @@ std::optional<Listen> parseListen(const QString& text)
     return listen;
 }
 
-std::optional<int> parsePoll(const QString& text)
-{
-    static const QRegularExpression decimal(QStringLiteral("^([0-9]{1,4})(?:\\.([0-9]{1,3}))?$"));
-    const QRegularExpressionMatch match = decimal.match(text);
-    if (!match.hasMatch())
-        return std::nullopt;
-    const int ms = match.captured(1).toInt() * 1000 + match.captured(2).leftJustified(3, u'0').toInt();
-    if (ms < MinPollMs || ms > MaxPollMs)
-        return std::nullopt;
-    return ms;
-}
-
 }  // namespace
 
 std::variant<ServeOptions, QString> parseServeOptions(const ServeOptionValues& values)
@@ -82,7 +72,7 @@ std::variant<ServeOptions, QString> parseServeOptions(const ServeOptionValues& v
         options.allowHosts << name;
     }
     if (values.poll) {
-        const std::optional<int> ms = parsePoll(*values.poll);
+        const std::optional<int> ms = parseSeconds(*values.poll, MinPollMs, MaxPollMs);
         if (!ms)
             return QStringLiteral("--poll expects seconds from 0.25 to 3600, got '%1'").arg(*values.poll);
         options.pollMs = *ms;
