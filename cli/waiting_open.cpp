@@ -3,7 +3,6 @@
 #include "stop_signals.h"
 
 #include <QElapsedTimer>
-#include <QFileInfo>
 
 #include <algorithm>
 
@@ -28,7 +27,7 @@ Holder holderOf(const OpenFailure& failure)
         return Holder::None;
     if (!failure.lock || failure.lock->stale())
         return Holder::Unnamed;
-    return QFileInfo(failure.lock->program).fileName() == QLatin1String("orvessa") ? Holder::Orvessa : Holder::Other;
+    return failure.lock->programFile() == QLatin1String("orvessa") ? Holder::Orvessa : Holder::Other;
 }
 
 // Whether to try the opening again: a busy port when the caller waits for any

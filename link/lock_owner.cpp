@@ -61,6 +61,8 @@ LockOwner::Standing standingOf(const LockOwner& lock, QString& runningProgram)
 
 }  // namespace
 
+QString LockOwner::programFile() const { return QFileInfo(program).fileName(); }
+
 QString LockOwner::describe() const
 {
     const QString named = QStringLiteral("%1 (process %2)").arg(programName()).arg(pid);

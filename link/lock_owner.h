@@ -26,6 +26,9 @@ struct LockOwner {
     bool stale() const { return standing != Standing::Held; }
     // The program as a message names it: "a program" when nothing names it.
     QString programName() const { return program.isEmpty() ? QStringLiteral("a program") : program; }
+    // The program's file name, without a folder: what tells the panel or
+    // orvessa from other programs.
+    QString programFile() const;
     // How every message names a lock: "TavrinV1.3 (process 4242)" for a
     // holder; for a stale lock, the lock file and why nothing holds it.
     QString describe() const;

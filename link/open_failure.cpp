@@ -87,7 +87,7 @@ QString missing(const OpenFailure& failure)
 // What to do about the program that holds the device.
 QString nextStepFor(const LockOwner& holder)
 {
-    const QString program = QFileInfo(holder.program).fileName();
+    const QString program = holder.programFile();
     if (program.startsWith(QLatin1String("TavrinV")))
         return QStringLiteral("close its port (关闭串口) or quit the panel, and try again");
     if (program == QLatin1String("orvessa"))
