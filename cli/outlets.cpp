@@ -30,6 +30,14 @@ QString knownNames(const OutletNames& names)
 
 }  // namespace
 
+QList<int> allOutlets()
+{
+    QList<int> outlets;
+    for (int outlet = 1; outlet <= OutletCount; ++outlet)
+        outlets << outlet;
+    return outlets;
+}
+
 std::variant<QList<int>, QString> parseOutlets(const QStringList& given, const OutletNames& names)
 {
     static const QRegularExpression digits(QStringLiteral("^[0-9]+$"));

@@ -13,6 +13,9 @@ namespace Cli {
 
 inline constexpr int OutletCount = 12;
 
+// Outlets 1 to 12, in order.
+QList<int> allOutlets();
+
 // Outlet n's name at index n-1; empty where the outlet has none.
 using OutletNames = std::array<QString, OutletCount>;
 

@@ -8,14 +8,6 @@ namespace Cli {
 
 namespace {
 
-QList<int> allOutlets()
-{
-    QList<int> outlets;
-    for (int outlet = 1; outlet <= OutletCount; ++outlet)
-        outlets << outlet;
-    return outlets;
-}
-
 // Done when every outlet is in the state `wanted` gives for it; otherwise a
 // failure naming each outlet that is not.
 Outcome confirm(std::uint16_t word, const QList<int>& outlets, const std::function<bool(int)>& wanted,

@@ -9,14 +9,6 @@ namespace Serve {
 
 namespace {
 
-QList<int> allOutlets()
-{
-    QList<int> outlets;
-    for (int outlet = 1; outlet <= Cli::OutletCount; ++outlet)
-        outlets << outlet;
-    return outlets;
-}
-
 qint64 steadyMs()
 {
     using namespace std::chrono;
@@ -60,7 +52,7 @@ BoardQueue::BoardQueue(BoardConnection& connection, Cli::OutletNames names, Timi
 
 BoardQueue::~BoardQueue() = default;
 
-void BoardQueue::status(Done done) { enqueue(Kind::Status, allOutlets(), std::move(done)); }
+void BoardQueue::status(Done done) { enqueue(Kind::Status, Cli::allOutlets(), std::move(done)); }
 
 void BoardQueue::switchOutlets(QList<int> outlets, bool on, Done done)
 {
@@ -76,10 +68,10 @@ void BoardQueue::cycle(QList<int> outlets, int offMs, Done done)
 
 void BoardQueue::switchAll(bool on, Done done)
 {
-    enqueue(on ? Kind::AllOn : Kind::AllOff, allOutlets(), std::move(done));
+    enqueue(on ? Kind::AllOn : Kind::AllOff, Cli::allOutlets(), std::move(done));
 }
 
-void BoardQueue::reset(Done done) { enqueue(Kind::Reset, allOutlets(), std::move(done)); }
+void BoardQueue::reset(Done done) { enqueue(Kind::Reset, Cli::allOutlets(), std::move(done)); }
 
 void BoardQueue::enqueue(Kind kind, QList<int> outlets, Done done, int offMs)
 {
