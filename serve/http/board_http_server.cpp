@@ -144,15 +144,23 @@ void BoardHttpServer::check(const QHttpServerRequest& request, const ExchangePtr
     const Http::Method method = methodOf(request.method());
     const QString path = request.url().path();
     const auto routed = Http::route(method, path);
-    if (path != QLatin1String("/") && access_.needsToken()) {
+    const auto* found = std::get_if<Http::Route>(&routed);
+    const bool forPage = found && found->action == Http::Action::Page;
+    if (!forPage && access_.needsToken()) {
         const QByteArray given = request.value("Authorization");
         if (!access_.tokenAccepted(given)) {
             Http::Reply reply = Http::error(
                 401, given.isEmpty() ? QStringLiteral("this server needs its token: give it as the password of HTTP "
                                                       "Basic authentication or as a Bearer token")
                                      : QStringLiteral("the token given is not this server's"));
-            reply.headers << qMakePair(QByteArray("WWW-Authenticate"),
-                                       QByteArray("Basic realm=\"orvessa serve\", charset=\"UTF-8\""));
+            // A Basic challenge makes a browser ask for a user and password
+            // itself; the page's own requests (X-Requested-With) get a Bearer
+            // one, which no browser answers, and the page asks for the token.
+            // labgrid and curl send their credentials without a challenge.
+            const QByteArray challenge = request.value("X-Requested-With").isEmpty()
+                                             ? "Basic realm=\"orvessa serve\", charset=\"UTF-8\""
+                                             : "Bearer realm=\"orvessa serve\"";
+            reply.headers << qMakePair(QByteArray("WWW-Authenticate"), challenge);
             return finish(exchange, reply);
         }
     }
@@ -175,8 +183,7 @@ void BoardHttpServer::act(const Http::Route& route, const QHttpServerRequest& re
     using Http::Action;
     switch (route.action) {
     case Action::Page:
-        return finish(exchange, Http::error(404, QStringLiteral("this build has no web page: the board is at "
-                                                                "/api/status and /outlet/{n}")));
+        return finish(exchange, Http::page(*Http::pageFile(request.url().path())));
     case Action::ReadOne:
     case Action::SwitchOne: {
         const auto outlets = Cli::parseOutlets({route.outlet}, board_.names);
@@ -289,18 +296,25 @@ Http::Reply BoardHttpServer::failed(const Serve::Result& result, bool cycle) con
         }
         break;
     }
-    return Http::error(status, Cli::Report::errorObject(message, exitStatus, board_.where(), result.word,
-                                                        result.outlets, board_.names));
+    QJsonObject object =
+        Cli::Report::errorObject(message, exitStatus, board_.where(), result.word, result.outlets, board_.names);
+    addAnswering(object);
+    return Http::error(status, object);
 }
 
 QJsonObject BoardHttpServer::stateObject(const Serve::Result& result) const
 {
     QJsonObject object = Cli::Report::statusObject(board_.where(), *result.word, result.outlets, board_.names);
+    addAnswering(object);
+    return object;
+}
+
+void BoardHttpServer::addAnswering(QJsonObject& object) const
+{
     object.insert(QStringLiteral("answering"), board_.queue.answering());
     const QDateTime last = board_.queue.lastAnswer();
     object.insert(QStringLiteral("last_answer"),
                   last.isValid() ? QJsonValue(last.toString(Qt::ISODateWithMs)) : QJsonValue(QJsonValue::Null));
-    return object;
 }
 
 void BoardHttpServer::finish(const ExchangePtr& exchange, Http::Reply reply)

@@ -72,6 +72,8 @@ private:
                          bool cycle = false);
     Http::Reply failed(const Serve::Result& result, bool cycle) const;
     QJsonObject stateObject(const Serve::Result& result) const;
+    // "answering" and "last_answer": whether the board answered its last query, and when it last did.
+    void addAnswering(QJsonObject& object) const;
     void finish(const ExchangePtr& exchange, Http::Reply reply);
 
     ServedBoard board_;

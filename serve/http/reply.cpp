@@ -2,6 +2,7 @@
 
 #include "report.h"
 
+#include <QFile>
 #include <QJsonDocument>
 
 namespace Http {
@@ -25,6 +26,19 @@ Reply error(int status, const QString& message, ExitStatus exitStatus)
 Reply error(int status, const QJsonObject& errorObject)
 {
     return json(status, errorObject, errorObject.value(QStringLiteral("error")).toString());
+}
+
+Reply page(const PageFile& file)
+{
+    QFile resource(QString::fromLatin1(file.resource));
+    if (!resource.open(QIODevice::ReadOnly))
+        return error(500, QStringLiteral("the page's file %1 is missing from this build").arg(file.resource));
+    return Reply{200,
+                 file.contentType,
+                 resource.readAll(),
+                 {{"Content-Security-Policy",
+                   "default-src 'self'; base-uri 'none'; form-action 'self'; frame-ancestors 'none'"}},
+                 QStringLiteral("page")};
 }
 
 }  // namespace Http

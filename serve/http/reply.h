@@ -1,6 +1,7 @@
 #pragma once
 
 #include "exit_status.h"
+#include "page_files.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -25,5 +26,8 @@ Reply json(int status, const QJsonObject& object, const QString& outcome);
 // {"error": message, "status": orvessa's exit status for it}, as orvessa --json has it.
 Reply error(int status, const QString& message, ExitStatus exitStatus = ExitStatus::Usage);
 Reply error(int status, const QJsonObject& errorObject);
+// One of the page's files, allowed to load nothing but from this server and
+// to be framed by no other page.
+Reply page(const PageFile& file);
 
 }  // namespace Http

@@ -1,5 +1,7 @@
 #include "route.h"
 
+#include "page_files.h"
+
 #include <array>
 #include <utility>
 
@@ -26,7 +28,7 @@ RouteError wrongMethod(const QString& path, const char* allow)
 
 std::variant<Route, RouteError> route(Method method, const QString& path)
 {
-    if (path == QLatin1String("/")) {
+    if (pageFile(path)) {
         if (method != Method::Get)
             return wrongMethod(path, "GET");
         return Route{Action::Page, {}};

@@ -11,7 +11,7 @@ namespace Http {
 enum class Method { Get, Put, Post, Other };
 
 enum class Action {
-    Page,       // GET /
+    Page,       // GET / and the page's files
     ReadOne,    // GET /outlet/{n}: 1 or 0
     SwitchOne,  // PUT /outlet/{n} with 1 or 0
     Status,     // GET /api/status

@@ -13,15 +13,16 @@
 #include <signal.h>
 
 // The built `orvessa serve`, with a settings folder (outlet 3 named
-// "router") and a runtime folder of its own; its URL read from its log.
+// "router", or the [Outlets] lines given) and a runtime folder of its own;
+// its URL read from its log.
 class ServeProcess {
 public:
-    explicit ServeProcess(const QStringList& args)
+    explicit ServeProcess(const QStringList& args, const QByteArray& outletNames = "3=router\n")
     {
         QDir(config_.path()).mkpath("Tavrin");
         QFile settings(config_.filePath("Tavrin/TavrinV1.3prj.conf"));
         if (settings.open(QIODevice::WriteOnly))
-            settings.write("[Outlets]\n3=router\n");
+            settings.write("[Outlets]\n" + outletNames);
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_CONFIG_HOME", config_.path());
         environment.insert("XDG_RUNTIME_DIR", runtime_.path());

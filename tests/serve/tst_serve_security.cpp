@@ -46,6 +46,12 @@ void TestServeSecurity::refused_data()
     QTest::newRow("token as Bearer") << put(self, "Authorization: Bearer " + Token + "\r\n") << 200 << QByteArray()
                                      << true;
     QTest::newRow("token missing") << put(self, "") << 401 << QByteArray("WWW-Authenticate: Basic") << false;
+    QTest::newRow("token missing, the page's request")
+        << put(self, "X-Requested-With: orvessa-page\r\n") << 401 << QByteArray("WWW-Authenticate: Bearer") << false;
+    QTest::newRow("the page needs no token")
+        << put(self, "", "", "GET /") << 200 << QByteArray("Content-Security-Policy: default-src 'self'") << false;
+    QTest::newRow("nor its script") << put(self, "", "", "GET /page.js") << 200
+                                    << QByteArray("Content-Type: text/javascript") << false;
     QTest::newRow("Basic, wrong password") << put(self, basic(":wrong")) << 401 << QByteArray() << false;
     QTest::newRow("Basic, token as user name") << put(self, basic(Token + ":")) << 401 << QByteArray() << false;
     QTest::newRow("Basic, not base64") << put(self, "Authorization: Basic %%%\r\n") << 401 << QByteArray() << false;
