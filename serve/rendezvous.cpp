@@ -20,6 +20,10 @@ Rendezvous::~Rendezvous() { withdraw(); }
 
 QString Rendezvous::folder()
 {
+    // A systemd service's own folder (RuntimeDirectory=tavrin/%i): the first when it names several.
+    const QString service = qEnvironmentVariable("RUNTIME_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (!service.isEmpty())
+        return service;
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
     return runtime.isEmpty() ? QStringLiteral("/run/tavrin") : runtime + QStringLiteral("/tavrin");
 }

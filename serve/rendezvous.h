@@ -5,8 +5,9 @@
 
 // How orvessa on the same machine finds the server that holds a port: one
 // file per served device, "serve-<device>.json" (the device path without
-// "/dev/", '/' as '_', as in a lock file's name), in $XDG_RUNTIME_DIR/tavrin,
-// or /run/tavrin when XDG_RUNTIME_DIR is not set (a service). It holds
+// "/dev/", '/' as '_', as in a lock file's name), in $RUNTIME_DIRECTORY when
+// systemd sets it (a service with RuntimeDirectory=tavrin/NAME), else in
+// $XDG_RUNTIME_DIR/tavrin, else in /run/tavrin. It holds
 //   {"url": "http://127.0.0.1:8321/", "token_required": false, "pid": 4242,
 //    "port": "COM3", "path": "/dev/serial/by-id/...", "device": "/dev/ttyUSB0"}
 // and is written when the server starts listening, renamed when the port

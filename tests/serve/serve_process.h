@@ -13,11 +13,12 @@
 #include <signal.h>
 
 // The built `orvessa serve`, with a settings folder (outlet 3 named
-// "router", or the [Outlets] lines given) and a runtime folder of its own;
-// its URL read from its log.
+// "router", or the [Outlets] lines given) and a runtime folder of its own,
+// and `extra` in its environment; its URL read from its log.
 class ServeProcess {
 public:
-    explicit ServeProcess(const QStringList& args, const QByteArray& outletNames = "3=router\n")
+    explicit ServeProcess(const QStringList& args, const QByteArray& outletNames = "3=router\n",
+                          const QProcessEnvironment& extra = {})
     {
         QDir(config_.path()).mkpath("Tavrin");
         QFile settings(config_.filePath("Tavrin/TavrinV1.3prj.conf"));
@@ -26,6 +27,7 @@ public:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("XDG_CONFIG_HOME", config_.path());
         environment.insert("XDG_RUNTIME_DIR", runtime_.path());
+        environment.insert(extra);
         process_.setProcessEnvironment(environment);
         process_.start(QStringLiteral(ORVESSA_PATH), QStringList{"serve"} + args);
     }

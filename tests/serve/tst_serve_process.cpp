@@ -28,6 +28,7 @@ private slots:
     void twelveClients();
     void deviceGoneAndBack();
     void silentBoard();
+    void stopped_data();
     void stopped();
 
 private:
@@ -243,16 +244,31 @@ void TestServeProcess::silentBoard()
     QCOMPARE(server.end(), 0);
 }
 
+void TestServeProcess::stopped_data()
+{
+    QTest::addColumn<bool>("service");  // RUNTIME_DIRECTORY set, as systemd's RuntimeDirectory= sets it
+    QTest::newRow("address file in $XDG_RUNTIME_DIR/tavrin") << false;
+    QTest::newRow("address file in a service's $RUNTIME_DIRECTORY") << true;
+}
+
 void TestServeProcess::stopped()
 {
+    QFETCH(bool, service);
+    QTemporaryDir serviceFolder;
+    QProcessEnvironment environment;
+    if (service)
+        environment.insert("RUNTIME_DIRECTORY", serviceFolder.path());
     SimProcess sim({});
-    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0"});
+    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0"}, "3=router\n", environment);
+    const QString folder = service ? serviceFolder.path() : server.runtimeFolder();
     QVERIFY2(server.serving(), qPrintable(server.log()));
-    QCOMPARE(QDir(server.runtimeFolder()).entryList(QDir::Files).size(), 1);
+    QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 1);
+    if (service)
+        QCOMPARE(QDir(server.runtimeFolder()).entryList(QDir::Files), QStringList{});
 
     QCOMPARE(server.end(SIGTERM), 0);
     QVERIFY2(server.log().contains("SIGTERM: stopping"), qPrintable(server.log()));
-    QCOMPARE(QDir(server.runtimeFolder()).entryList(QDir::Files), QStringList{});
+    QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{});
     QSerialPort port(sim.device());
     QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
 }
