@@ -62,7 +62,7 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
 
     QByteArray token;
     if (options.tokenFile) {
-        auto read = readTokenFile(*options.tokenFile);
+        auto read = Cli::readTokenFile(*options.tokenFile);
         if (const auto* refused = std::get_if<QString>(&read))
             return refuse(*refused, ExitStatus::Usage);
         token = std::get<QByteArray>(std::move(read));
