@@ -1,8 +1,8 @@
 #include "arguments.h"
 
-#include "seconds_text.h"
-
 #include "command_words.h"
+#include "seconds_text.h"
+#include "server_exchange.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -96,7 +96,9 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
     const QCommandLineOption tokenFile(QStringLiteral("token-file"), {}, QStringLiteral("file"));
     const QCommandLineOption allowHost(QStringLiteral("allow-host"), {}, QStringLiteral("name"));
     const QCommandLineOption poll(QStringLiteral("poll"), {}, QStringLiteral("seconds"));
-    parser.addOptions({help, version, json, port, timeout, offTime, exec, wait, listen, tokenFile, allowHost, poll});
+    const QCommandLineOption server(QStringLiteral("server"), {}, QStringLiteral("url"));
+    parser.addOptions(
+        {help, version, json, port, timeout, offTime, exec, wait, listen, tokenFile, allowHost, poll, server});
 
     const bool parsed = parser.parse(args);
     Invocation call;
@@ -169,10 +171,32 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
         if (call.exec->isEmpty() || call.exec->first().isEmpty())
             return error(QStringLiteral("--exec needs a command"));
     }
-    const bool serveOptionGiven =
-        parser.isSet(listen) || parser.isSet(tokenFile) || parser.isSet(allowHost) || parser.isSet(poll);
+    const bool serveOptionGiven = parser.isSet(listen) || parser.isSet(allowHost) || parser.isSet(poll);
     if (serveOptionGiven && call.verb != Verb::Serve)
-        return error(QStringLiteral("--listen, --token-file, --allow-host and --poll go with serve only"));
+        return error(QStringLiteral("--listen, --allow-host and --poll go with serve only"));
+    const bool onTheBoard = call.verb != Verb::Ports && call.verb != Verb::Upgrade && call.verb != Verb::Serve;
+    if (parser.isSet(tokenFile)) {
+        if (!onTheBoard && call.verb != Verb::Serve)
+            return error(QStringLiteral("--token-file goes with serve, and with the verbs that may go through a "
+                                        "server (not with %1)")
+                             .arg(verbText));
+        call.tokenFile = parser.value(tokenFile);
+        if (call.tokenFile->isEmpty())
+            return error(QStringLiteral("--token-file needs a file"));
+    }
+    if (parser.isSet(server)) {
+        if (call.verb == Verb::Upgrade)
+            return error(QStringLiteral("upgrade is not offered over the network: run it on the board's machine, "
+                                        "with its server stopped"));
+        if (!onTheBoard)
+            return error(QStringLiteral("--server goes with the verbs on the board, not with %1").arg(verbText));
+        if (call.port)
+            return error(QStringLiteral("--port and --server both name the board: give one of them"));
+        if (!parseServerUrl(parser.value(server)))
+            return error(QStringLiteral("--server expects http://HOST:PORT/ (or https://), got %1")
+                             .arg(quoted(parser.value(server))));
+        call.server = parser.value(server);
+    }
     if (call.verb == Verb::Serve) {
         if (call.json)
             return error(QStringLiteral("serve has no --json: it logs to standard error"));
@@ -191,6 +215,8 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
 QString helpText()
 {
     return QStringLiteral(R"(Usage: orvessa [--port COM<n>|PATH] [--json] [--timeout MS] [--wait SECONDS]
+               [--token-file FILE] VERB [OUTLET...]
+       orvessa --server URL [--token-file FILE] [--json] [--timeout MS]
                VERB [OUTLET...]
        orvessa [--port COM<n>|PATH] [--timeout MS] serve [--listen ADDRESS:PORT]
                [--token-file FILE] [--allow-host NAME]... [--poll SECONDS]
@@ -246,9 +272,13 @@ Options:
                       serve: where to listen (default 127.0.0.1:8321; port 0
                       picks a free one); an address other than loopback
                       needs --token-file
+  --server URL        reach the board through orvessa serve at URL
+                      (http://HOST:PORT/), on another machine, instead of a
+                      port here; not with --port, nor with upgrade
   --token-file FILE   serve: clients must give the token in FILE (one line,
                       readable by its owner only) as an HTTP Basic password
-                      or a Bearer token
+                      or a Bearer token. Other verbs: the token orvessa gives
+                      a server that needs one (as a Bearer token)
   --allow-host NAME   serve: a further name clients may reach it by (their
                       Host header), NAME or NAME:PORT; may be repeated
   --poll SECONDS      serve: read the state at least this often, 0.25 to 3600
@@ -269,15 +299,25 @@ all-off and reset. It logs each change and each event of the port on standard
 error, and writes its address to $XDG_RUNTIME_DIR/tavrin (else /run/tavrin)
 for orvessa on the same machine.
 
+While orvessa serve holds the port, every verb but ports and upgrade goes
+through it by itself, with the same output and exit status: orvessa finds the
+server's file for the port's device in $XDG_RUNTIME_DIR/tavrin, /run/tavrin
+or a folder in it, and sends the verb to its address. --wait does not apply
+then: the server queues the requests. ORVESSA_SERVER=URL is --server when
+--port is not given; ORVESSA_TOKEN_FILE=FILE is --token-file for a server.
+
 Exit status: 0 done and confirmed (serve: stopped by SIGTERM or SIGINT); 1 the
 board did not answer (after a reset: within 3 s), or an outlet did not reach
-the asked state; 2 usage error (nothing was written; serve: also a token file
-that cannot be read or that others may read); 3 the port cannot be opened
-(missing, busy, also after the wait, or not permitted; serve: held by another
-program, or the address cannot be listened on), or SIGINT or SIGTERM ended the
-wait for it (nothing was written); 4 upgrade --exec: the firmware tool failed
-(a non-zero exit status, killed by a signal) or could not be started; 5 SIGINT
-or SIGTERM interrupted a cycle, whose outlets were switched back on.
+the asked state, or a server did not answer in time; 2 usage error (nothing
+was written; also a token file that cannot be read or that others may read, and
+a server's token not given or wrong); 3 the port cannot be opened (missing,
+busy, also after the wait, or not permitted; upgrade: held by orvessa serve;
+serve: held by another program, or the address cannot be listened on), a
+server cannot be reached, or SIGINT or SIGTERM ended the wait for the port
+(nothing was written); 4 upgrade --exec: the firmware tool failed (a non-zero
+exit status, killed by a signal) or could not be started; 5 SIGINT or SIGTERM
+interrupted a cycle, whose outlets were switched back on (through a server: the
+server switches them back on after the off-time).
 )");
 }
 

@@ -22,9 +22,11 @@ struct Invocation {
     Verb verb = Verb::Status;
     QStringList outlets;  // numbers or names, not yet resolved
     int offTimeMs = 5000;
-    std::optional<QStringList> exec;  // upgrade --exec COMMAND, split into words
-    std::optional<int> waitMs;        // --wait as given; none: the default, for orvessa holders only
-    ServeOptions serve;               // serve: --listen, --token-file, --allow-host, --poll
+    std::optional<QStringList> exec;   // upgrade --exec COMMAND, split into words
+    std::optional<int> waitMs;         // --wait as given; none: the default, for orvessa holders only
+    ServeOptions serve;                // serve: --listen, --token-file, --allow-host, --poll
+    std::optional<QString> server;     // --server URL as given, checked
+    std::optional<QString> tokenFile;  // --token-file, for serve or for going through a server
 };
 
 struct UsageError {

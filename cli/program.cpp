@@ -5,45 +5,26 @@
 #include "exit_status.h"
 #include "firmware_tool.h"
 #include "outlets.h"
+#include "output.h"
 #include "panel_settings.h"
 #include "port_access.h"
 #include "report.h"
 #include "serial_board_link.h"
+#include "serve_rendezvous.h"
+#include "served_verb.h"
+#include "server_exchange.h"
 #include "stop_signals.h"
+#include "token_file.h"
 #include "verbs.h"
 #include "waiting_open.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <optional>
+#include <variant>
 
 namespace Cli {
 
 namespace {
-
-void print(std::FILE* stream, const QString& text)
-{
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
-}
-
-void printResult(const QString& text) { print(stdout, text); }
-void printMessage(const QString& text) { print(stderr, QStringLiteral("orvessa: ") + text + QLatin1Char('\n')); }
-
-// A failure: the message on standard error, and with --json the same as a
-// JSON object on standard output, where the caller's program reads.
-int fail(bool json, const QJsonObject& object)
-{
-    printMessage(object.value(QStringLiteral("error")).toString());
-    if (json)
-        printResult(Report::jsonLine(object));
-    return object.value(QStringLiteral("status")).toInt();
-}
-
-int usageError(bool json, const QString& message)
-{
-    return fail(json, Report::errorObject(message + QStringLiteral(" (see orvessa --help)"), ExitStatus::Usage));
-}
 
 int listPorts(bool json)
 {
@@ -144,6 +125,86 @@ int finishUpgrade(const Invocation& call, const PortAccess::Port& port, const Re
     return int(ExitStatus::Done);
 }
 
+// The token for a server: --token-file, else the file ORVESSA_TOKEN_FILE
+// names; empty when neither is given.
+std::variant<QByteArray, QString> serverToken(const Invocation& call)
+{
+    const QString file = call.tokenFile.value_or(qEnvironmentVariable("ORVESSA_TOKEN_FILE"));
+    if (file.isEmpty())
+        return QByteArray();
+    return readTokenFile(file);
+}
+
+// The verb through a server on another machine: --server, else ORVESSA_SERVER.
+int runRemote(const Invocation& call, const QString& url, const QString& given)
+{
+    const std::optional<QUrl> server = parseServerUrl(url);
+    if (!server)
+        return usageError(call.json,
+                          QStringLiteral("%1 expects http://HOST:PORT/ (or https://), got '%2'").arg(given, url));
+    const auto token = serverToken(call);
+    if (const auto* refused = std::get_if<QString>(&token))
+        return fail(call.json, Report::errorObject(*refused, ExitStatus::Usage));
+    const ServerTarget target{*server, std::get<QByteArray>(token),
+                              QStringLiteral("orvessa serve at %1").arg(server->toString()), std::nullopt};
+    const auto result = runThroughServer(call, target, call.outlets);
+    if (const auto* unreachable = std::get_if<ServerUnreachable>(&result))
+        return serverUnreachable(call, target, *unreachable);
+    return std::get<int>(result);
+}
+
+// The devices a server for `port` may be found by: the device behind it, and
+// the path it is mapped to, under which a server publishes while the device
+// is missing.
+QStringList servedDevices(const PortAccess::Port& port)
+{
+    QStringList devices{PortAccess::realDevice(port)};
+    if (!devices.contains(port.mappedPath))
+        devices << port.mappedPath;
+    return devices;
+}
+
+// The verb through the server found on this machine for the port; nothing
+// when the server cannot be reached and `fallBack` lets the port be tried
+// here instead.
+std::optional<int> runLocal(const Invocation& call, const PortAccess::Port& port, const ServeRendezvous::Server& found,
+                            const QList<int>& outlets, const OutletNames& names, bool fallBack)
+{
+    const auto token = serverToken(call);
+    if (const auto* refused = std::get_if<QString>(&token))
+        return fail(call.json, Report::errorObject(*refused, ExitStatus::Usage));
+    const ServerTarget target{QUrl(found.url), std::get<QByteArray>(token), found.describe(),
+                              ServerTarget::Local{port, names}};
+    if (found.tokenRequired && target.token.isEmpty())
+        return fail(call.json, Report::errorObject(QStringLiteral("%1: the port is held by %2, which needs its "
+                                                                  "token: give --token-file FILE, or set "
+                                                                  "ORVESSA_TOKEN_FILE")
+                                                       .arg(PortAccess::describe(port), target.name),
+                                                   ExitStatus::Usage, Report::Where{port.name, found.device}));
+    QStringList numbers;
+    for (int outlet : outlets)
+        numbers << QString::number(outlet);
+    const auto result = runThroughServer(call, target, numbers);
+    if (const auto* unreachable = std::get_if<ServerUnreachable>(&result))
+        return fallBack ? std::nullopt : std::optional<int>(serverUnreachable(call, target, *unreachable));
+    return std::get<int>(result);
+}
+
+// The verb on the open port.
+Outcome runOpened(const Invocation& call, QSerialPort& serial, const QList<int>& outlets, const OutletNames& names)
+{
+    SerialBoardLink link(serial);
+    Board board(link, call.timeoutMs);
+    const VerbRequest request{call.verb, outlets, call.offTimeMs};
+    // A cycle catches SIGINT and SIGTERM from before its off half, so that it
+    // can switch its outlets back on.
+    std::optional<StopSignals> stopSignals;
+    if (call.verb == Verb::Cycle)
+        stopSignals.emplace();
+    return runVerb(board, request, names,
+                   [&stopSignals](int ms) { return stopSignals ? stopSignals->wait(ms) : std::optional<QString>(); });
+}
+
 }  // namespace
 
 int run(const QStringList& args, const Server& serve)
@@ -162,6 +223,17 @@ int run(const QStringList& args, const Server& serve)
     }
     if (call.verb == Verb::Ports)
         return listPorts(call.json);
+    if (call.server)
+        return runRemote(call, *call.server, QStringLiteral("--server"));
+    // The environment names a server unless --port names a port here.
+    if (const QString server = qEnvironmentVariable("ORVESSA_SERVER");
+        !server.isEmpty() && !call.port && call.verb != Verb::Serve) {
+        if (call.verb == Verb::Upgrade)
+            return usageError(call.json, QStringLiteral("upgrade is not offered over the network, and ORVESSA_SERVER "
+                                                        "names a server: run upgrade on the board's machine with "
+                                                        "--port, with its server stopped"));
+        return runRemote(call, server, QStringLiteral("ORVESSA_SERVER"));
+    }
 
     const OutletNames names = PanelSettings::outletNames();
     const auto outlets = parseOutlets(call.outlets, names);
@@ -182,30 +254,38 @@ int run(const QStringList& args, const Server& serve)
     if (call.verb == Verb::Serve)
         return serve ? serve(call, *port, names) : usageError(false, QStringLiteral("serve is not built in"));
 
+    // A server that holds the port takes every verb but upgrade; one that
+    // cannot be reached (it is stopping) leaves the port to be tried here.
+    const QList<int>& chosen = std::get<QList<int>>(outlets);
+    const bool mayBeServed = call.verb != Verb::Upgrade;
+    bool serverTried = false;
+    if (const auto found = mayBeServed ? ServeRendezvous::find(servedDevices(*port)) : std::nullopt) {
+        if (const std::optional<int> status = runLocal(call, *port, *found, chosen, names, true))
+            return *status;
+        serverTried = true;
+    }
+
     Outcome outcome;
     Report::Where where{port->name, {}};
+    std::optional<ServeRendezvous::Server> startedSince;  // a server that took the port since the look for one
     {
         PortAccess::WaitingOpen waiting = PortAccess::openWaiting(*port, call.waitMs);
         PortAccess::OpenResult& opened = waiting.opened;
         where.realDevice = opened.realDevice;
-        if (!opened.serial)
-            return portNotOpened(call, *port, where, waiting);
-        SerialBoardLink link(*opened.serial);
-        Board board(link, call.timeoutMs);
-        const VerbRequest request{call.verb, std::get<QList<int>>(outlets), call.offTimeMs};
-        // A cycle catches SIGINT and SIGTERM from before its off half, so that
-        // it can switch its outlets back on.
-        std::optional<StopSignals> stopSignals;
-        if (call.verb == Verb::Cycle)
-            stopSignals.emplace();
-        outcome = runVerb(board, request, names, [&stopSignals](int ms) {
-            return stopSignals ? stopSignals->wait(ms) : std::optional<QString>();
-        });
-        // The port is released, and the turn handed on, before anything is
-        // printed or run.
-        opened.serial->close();
+        if (!opened.serial) {
+            if (!opened.failure || !opened.failure->server || !mayBeServed || serverTried)
+                return portNotOpened(call, *port, where, waiting);
+            startedSince = opened.failure->server;
+        } else {
+            outcome = runOpened(call, *opened.serial, chosen, names);
+            // The port is released, and the turn handed on, before anything
+            // is printed or run.
+            opened.serial->close();
+        }
         waiting.turn.release();
     }
+    if (startedSince)
+        return *runLocal(call, *port, *startedSince, chosen, names, false);
     if (outcome.status == ExitStatus::Done && call.verb == Verb::Upgrade)
         return finishUpgrade(call, *port, where);
     return printOutcome(call, *port, where, outcome, names);

@@ -166,6 +166,8 @@ QJsonObject openFailureObject(const QString& message, const Where& where, const 
     }
     case OpenFailure::Kind::Busy:
         object.insert(QStringLiteral("holder"), lockValue(failure.lock));
+        if (failure.server)
+            object.insert(QStringLiteral("server"), failure.server->toJson());
         break;
     case OpenFailure::Kind::NotPermitted:
         object.insert(QStringLiteral("group"), failure.group);

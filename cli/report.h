@@ -43,8 +43,9 @@ QJsonObject portsObject(const QList<PortAccess::PortState>& ports);
 
 // The failure to open a port: {"error", "status", "port", "device", "reason"}
 // with the facts behind it: "present" (the devices present with their COM
-// numbers) for a missing device, "holder" (its lock) for a busy one, "group"
-// for one the user may not open.
+// numbers) for a missing device, "holder" (its lock) for a busy one, with
+// "server" (its rendezvous entry) when orvessa serve holds it, "group" for one
+// the user may not open.
 QJsonObject openFailureObject(const QString& message, const Where& where, const OpenFailure& failure);
 
 // {"error", "status"}, with where the command ran and the board's last state

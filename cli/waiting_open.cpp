@@ -17,6 +17,7 @@ constexpr int LongestRetryMs = 50;
 enum class Holder {
     None,     // the port failed for another reason
     Orvessa,  // an orvessa command
+    Server,   // orvessa serve, which holds it until it is stopped
     Other,    // another program
     Unnamed,  // no lock, or a stale one: mostly a holder that let go between the opening and the look at its lock
 };
@@ -27,13 +28,14 @@ Holder holderOf(const OpenFailure& failure)
         return Holder::None;
     if (!failure.lock || failure.lock->stale())
         return Holder::Unnamed;
+    if (failure.server)
+        return Holder::Server;
     return failure.lock->programFile() == QLatin1String("orvessa") ? Holder::Orvessa : Holder::Other;
 }
 
 // Whether to try the opening again: a busy port when the caller waits for any
-// holder, else while an orvessa command holds it. A long-running owner says
-// so on the turn, so the lock's program is enough here. A holder that keeps
-// no lock is still there at the second look.
+// holder, else while an orvessa command holds it that is not a server. A
+// holder that keeps no lock is still there at the second look.
 bool worthWaiting(Holder holder, Holder before, bool forAnyHolder)
 {
     switch (holder) {
@@ -43,6 +45,7 @@ bool worthWaiting(Holder holder, Holder before, bool forAnyHolder)
         return true;
     case Holder::Unnamed:
         return forAnyHolder || before != Holder::Unnamed;
+    case Holder::Server:
     case Holder::Other:
         return forAnyHolder;
     }

@@ -10,9 +10,9 @@
 // Opening a port other orvessa commands may be using. The command first waits
 // for its turn among them (CommandTurn), then for the port itself while an
 // orvessa command holds it that takes no turns (an older orvessa), trying
-// again every 10 to 50 ms. A port held by another program fails at once,
-// unless the caller asked to wait for any holder. SIGINT and SIGTERM end the
-// wait, and the port is then not used.
+// again every 10 to 50 ms. A port held by another program, or by orvessa
+// serve, fails at once, unless the caller asked to wait for any holder.
+// SIGINT and SIGTERM end the wait, and the port is then not used.
 namespace PortAccess {
 
 // How long orvessa waits for other orvessa commands without --wait.

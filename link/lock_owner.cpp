@@ -10,9 +10,7 @@
 #include <signal.h>
 #endif
 
-namespace {
-
-bool isRunning(qint64 pid)
+bool processRunning(qint64 pid)
 {
 #ifdef Q_OS_UNIX
     return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno == EPERM);
@@ -22,9 +20,7 @@ bool isRunning(qint64 pid)
 #endif
 }
 
-// The program that runs as `pid`: the name of its executable, else the
-// kernel's name for it, which is cut to 15 characters.
-QString programOfProcess(qint64 pid)
+QString processProgram(qint64 pid)
 {
     QString executable = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(pid));
     executable.remove(QStringLiteral(" (deleted)"));
@@ -35,6 +31,8 @@ QString programOfProcess(qint64 pid)
         return {};
     return QString::fromLocal8Bit(comm.readAll()).trimmed();
 }
+
+namespace {
 
 // Whether the program a lock names is the one running, allowing for the
 // kernel's 15-character process names.
@@ -51,9 +49,9 @@ LockOwner::Standing standingOf(const LockOwner& lock, QString& runningProgram)
 {
     if (!lock.host.isEmpty() && lock.host != QSysInfo::machineHostName())
         return LockOwner::Standing::OtherHost;
-    if (!isRunning(lock.pid))
+    if (!processRunning(lock.pid))
         return LockOwner::Standing::ProcessEnded;
-    runningProgram = programOfProcess(lock.pid);
+    runningProgram = processProgram(lock.pid);
     if (!sameProgram(lock.program, runningProgram))
         return LockOwner::Standing::ProcessReused;
     return LockOwner::Standing::Held;

@@ -34,6 +34,13 @@ struct LockOwner {
     QString describe() const;
 };
 
+// Whether process `pid` exists (also when it is another user's).
+bool processRunning(qint64 pid);
+// The program that runs as `pid`: the name of its executable, else the
+// kernel's name for it, which is cut to 15 characters; empty when neither can
+// be read.
+QString processProgram(qint64 pid);
+
 // The folders where programs keep device lock files, the usual first.
 QStringList deviceLockFolders();
 

@@ -107,6 +107,10 @@ QString busy(const OpenFailure& failure)
             .arg(lock.describe());
     if (lock.pid == QCoreApplication::applicationPid())
         return QStringLiteral("the device is in use by this program, %1").arg(lock.describe());
+    if (failure.server)
+        return QStringLiteral("the device is in use by %1, which orvessa's commands on this machine go through (all "
+                              "but upgrade); to use the port itself, stop that server, and try again")
+            .arg(failure.server->describe());
     return QStringLiteral("the device is in use by %1; %2").arg(lock.describe(), nextStepFor(lock));
 }
 
@@ -145,6 +149,11 @@ OpenFailure classifyOpenFailure(const OpenAttempt& attempt, PortMap& map)
         } else {
             failure.kind = OpenFailure::Kind::Busy;
             failure.lock = deviceLock(attempt.realDevice);
+            if (failure.lock && !failure.lock->stale()) {
+                failure.server = ServeRendezvous::find({attempt.realDevice, attempt.mappedPath});
+                if (failure.server && failure.server->pid != failure.lock->pid)
+                    failure.server.reset();
+            }
         }
         break;
     case QSerialPort::UnsupportedOperationError:

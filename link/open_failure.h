@@ -3,6 +3,7 @@
 #include "lock_owner.h"
 #include "operation_error.h"
 #include "port_map.h"
+#include "serve_rendezvous.h"
 
 #include <QList>
 #include <QSerialPort>
@@ -33,6 +34,9 @@ struct OpenFailure {
     bool mappedByEnvironment = false;
     // Busy: the device's lock file, held or stale; none when it has none.
     std::optional<LockOwner> lock;
+    // Busy: the orvessa serve that holds it, when its rendezvous file names
+    // the lock's process.
+    std::optional<ServeRendezvous::Server> server;
     // NotPermitted: who may not, and the group that may.
     QString user;
     QString group;

@@ -8,13 +8,7 @@
 
 #include <utility>
 
-namespace {
-
-QString pidKey() { return QStringLiteral("pid"); }
-
-}  // namespace
-
-Rendezvous::Rendezvous(QJsonObject entry) : entry_(std::move(entry)) {}
+Rendezvous::Rendezvous(ServeRendezvous::Server entry) : entry_(std::move(entry)) {}
 
 Rendezvous::~Rendezvous() { withdraw(); }
 
@@ -28,25 +22,16 @@ QString Rendezvous::folder()
     return runtime.isEmpty() ? QStringLiteral("/run/tavrin") : runtime + QStringLiteral("/tavrin");
 }
 
-QString Rendezvous::fileName(const QString& device)
-{
-    QString name = device;
-    if (name.startsWith(QLatin1String("/dev/")))
-        name.remove(0, 5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    return QStringLiteral("serve-%1.json").arg(name);
-}
-
 QString Rendezvous::publish(const QString& device)
 {
     const QString dir = folder();
-    const QString path = dir + QLatin1Char('/') + fileName(device);
+    const QString path = dir + QLatin1Char('/') + ServeRendezvous::fileName(device);
     if (!QDir().mkpath(dir))
         return QStringLiteral("cannot create %1").arg(dir);
-    QJsonObject entry = entry_;
-    entry.insert(QStringLiteral("device"), device);
+    ServeRendezvous::Server entry = entry_;
+    entry.device = device;
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(entry).toJson()) < 0 || !file.commit())
+    if (!file.open(QIODevice::WriteOnly) || file.write(QJsonDocument(entry.toJson()).toJson()) < 0 || !file.commit())
         return QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
     // Readable by every user's orvessa; it holds no secret.
     QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup |
@@ -61,13 +46,9 @@ void Rendezvous::withdraw()
 {
     if (path_.isEmpty())
         return;
-    QFile file(path_);
     // Another server may have taken the name since: its file stays.
-    if (file.open(QIODevice::ReadOnly) &&
-        QJsonDocument::fromJson(file.readAll()).object().value(pidKey()).toInteger() ==
-            QCoreApplication::applicationPid()) {
-        file.close();
-        file.remove();
-    }
+    if (const auto written = ServeRendezvous::read(path_);
+        written && written->pid == QCoreApplication::applicationPid())
+        QFile::remove(path_);
     path_.clear();
 }

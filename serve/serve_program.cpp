@@ -13,7 +13,6 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QHostInfo>
-#include <QJsonObject>
 #include <QNetworkInterface>
 #include <QSocketNotifier>
 
@@ -63,7 +62,7 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
 
     QByteArray token;
     if (options.tokenFile) {
-        auto read = readTokenFile(*options.tokenFile);
+        auto read = Cli::readTokenFile(*options.tokenFile);
         if (const auto* refused = std::get_if<QString>(&read))
             return refuse(*refused, ExitStatus::Usage);
         token = std::get<QByteArray>(std::move(read));
@@ -100,13 +99,13 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
     BoardQueue::Timing timing;
     timing.pollMs = options.pollMs;
     BoardQueue queue(connection, names, timing);
-    Rendezvous rendezvous(QJsonObject{
-        {QStringLiteral("url"), urlOf(local, tcp->serverPort())},
-        {QStringLiteral("token_required"), !token.isEmpty()},
-        {QStringLiteral("pid"), QCoreApplication::applicationPid()},
-        {QStringLiteral("port"), port.name},
-        {QStringLiteral("path"), port.mappedPath},
-    });
+    Rendezvous rendezvous(ServeRendezvous::Server{urlOf(local, tcp->serverPort()),
+                                                  !token.isEmpty(),
+                                                  QCoreApplication::applicationPid(),
+                                                  port.name,
+                                                  port.mappedPath,
+                                                  {},
+                                                  {}});
     const auto publish = [&rendezvous, &connection, &port] {
         const QString device = connection.device().isEmpty() ? port.mappedPath : connection.device();
         if (const QString failure = rendezvous.publish(device); !failure.isEmpty())

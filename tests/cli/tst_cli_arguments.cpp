@@ -28,7 +28,9 @@ QString summary(const Invocation& call)
         .arg(call.timeoutMs)
         .arg(call.offTimeMs)
         .arg(call.exec ? call.exec->join('|') : "-")
-        .append(call.waitMs ? QString(" wait=%1").arg(*call.waitMs) : QString());
+        .append(call.waitMs ? QString(" wait=%1").arg(*call.waitMs) : QString())
+        .append(call.server ? QString(" server=%1").arg(*call.server) : QString())
+        .append(call.tokenFile ? QString(" token=%1").arg(*call.tokenFile) : QString());
 }
 
 }  // namespace
@@ -128,7 +130,21 @@ void TestCliArguments::parse_data()
     row("serve with an outlet", {"serve", "3"}, "error: serve takes no outlet");
     row("serve, json", {"--json", "serve"}, "error+json: serve has no --json");
     row("listen with status", {"status", "--listen", "127.0.0.1:1"},
-        "error: --listen, --token-file, --allow-host and --poll go with serve only");
+        "error: --listen, --allow-host and --poll go with serve only");
+
+    row("through a server", {"--server", "http://rack:8321", "--token-file", "t", "on", "3"},
+        "on [3] port=- json=0 timeout=500 off=5000 exec=- server=http://rack:8321 token=t");
+    row("a token for a server found here", {"--token-file", "t", "status"},
+        "status [] port=- json=0 timeout=500 off=5000 exec=- token=t");
+    row("server and port", {"--server", "http://rack:8321/", "--port", "COM2", "status"},
+        "error: --port and --server both name the board");
+    row("server, not a URL", {"--json", "--server", "rack:8321", "status"},
+        "error+json: --server expects http://HOST:PORT/ (or https://), got 'rack:8321'");
+    row("server, upgrade", {"--server", "http://rack:8321/", "upgrade"},
+        "error: upgrade is not offered over the network");
+    row("server, ports", {"--server", "http://rack:8321/", "ports"},
+        "error: --server goes with the verbs on the board");
+    row("token file with upgrade", {"--token-file", "t", "upgrade"}, "error: --token-file goes with serve");
 }
 
 void TestCliArguments::parse()

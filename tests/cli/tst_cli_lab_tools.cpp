@@ -3,6 +3,7 @@
 #include "arguments.h"
 #include "command_words.h"
 #include "orvessa_run.h"
+#include "readme_lines.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -12,37 +13,6 @@
 #include <QStandardPaths>
 
 namespace {
-
-// The adapter the README's lines name; here a link to the simulator.
-const QString kReadmeAdapter = QStringLiteral("/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A10K3-if00-port0");
-
-// The fenced code blocks of the README in the given language.
-QStringList codeBlocks(const QString& language)
-{
-    QFile readme(QStringLiteral(TAVRIN_README));
-    if (!readme.open(QIODevice::ReadOnly))
-        return {};
-    const QString text = QString::fromUtf8(readme.readAll());
-    const QRegularExpression fence("^```" + language + "\\n(.*?)^```$",
-                                   QRegularExpression::MultilineOption |
-                                       QRegularExpression::DotMatchesEverythingOption);
-    QStringList blocks;
-    for (auto it = fence.globalMatch(text); it.hasNext();)
-        blocks << it.next().captured(1);
-    return blocks;
-}
-
-// The localcmdline PDU of the README's pdudaemon.conf.
-QJsonObject pduDaemonEntry()
-{
-    for (const QString& block : codeBlocks("json")) {
-        const QJsonObject conf = QJsonDocument::fromJson(block.toUtf8()).object();
-        for (const QJsonValue& pdu : conf.value("pdus").toObject())
-            if (pdu.toObject().value("driver").toString() == "localcmdline")
-                return pdu.toObject();
-    }
-    return {};
-}
 
 // The keys of the README's ExternalPowerDriver, e.g. "cmd_on" -> "orvessa on 3".
 QMap<QString, QString> labgridDriver()

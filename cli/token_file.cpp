@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
-namespace Serve {
+namespace Cli {
 
 namespace {
 
@@ -44,4 +44,4 @@ std::variant<QByteArray, QString> readTokenFile(const QString& path)
     return text;
 }
 
-}  // namespace Serve
+}  // namespace Cli

@@ -5,8 +5,9 @@
 
 #include <variant>
 
-// orvessa serve --token-file: the token clients must give.
-namespace Serve {
+// --token-file: the token of orvessa serve, which clients must give, and which
+// orvessa gives when it goes through a server.
+namespace Cli {
 
 // The token, the file's one line without its line end; or why it is refused:
 // a file that cannot be read, that holds no token or more than one line, or
@@ -14,4 +15,4 @@ namespace Serve {
 // others may read).
 std::variant<QByteArray, QString> readTokenFile(const QString& path);
 
-}  // namespace Serve
+}  // namespace Cli

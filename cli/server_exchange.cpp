@@ -1,0 +1,107 @@
+#include "server_exchange.h"
+
+#include "signal_pipe.h"
+
+#include <QEventLoop>
+#include <QHostAddress>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <optional>
+
+namespace Cli {
+
+namespace {
+
+bool isLoopback(const QUrl& url)
+{
+    const QString host = url.host();
+    return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
+}
+
+}  // namespace
+
+std::optional<QUrl> parseServerUrl(const QString& text)
+{
+    QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme().toLower();
+    if (!url.isValid() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")) ||
+        url.host().isEmpty() || url.hasQuery() || url.hasFragment())
+        return std::nullopt;
+    if (!url.path().endsWith(QLatin1Char('/')))
+        url.setPath(url.path() + QLatin1Char('/'));
+    return url;
+}
+
+ServerReply askServer(const QUrl& server, const QByteArray& token, const ServerRequest& request, int waitMs,
+                      bool catchStopSignals)
+{
+    QNetworkAccessManager manager;
+    // A server on this machine is never reached through a proxy.
+    if (isLoopback(server))
+        manager.setProxy(QNetworkProxy::NoProxy);
+    QUrl url = server.resolved(QUrl(request.path));
+    if (!request.query.isEmpty())
+        url.setQuery(request.query);
+    QNetworkRequest http(url);
+    http.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (!token.isEmpty())
+        http.setRawHeader("Authorization", "Bearer " + token);
+    if (!request.body.isEmpty())
+        http.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+
+    ServerReply result;
+    QEventLoop loop;
+    // Caught from before the request goes, so that none is lost.
+    std::optional<SignalPipe> stopSignals;
+    std::optional<QSocketNotifier> signalled;
+    if (catchStopSignals) {
+        stopSignals.emplace(std::initializer_list<int>{SIGINT, SIGTERM});
+        if (stopSignals->readEnd() >= 0) {
+            signalled.emplace(stopSignals->readEnd(), QSocketNotifier::Read);
+            QObject::connect(&*signalled, &QSocketNotifier::activated, &loop, [&] {
+                if (const int signal = stopSignals->take(); signal != 0) {
+                    result.why = SignalPipe::name(signal);
+                    loop.quit();
+                }
+            });
+        }
+    }
+    QTimer deadline;
+    deadline.setSingleShot(true);
+    bool timedOut = false;
+    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
+        timedOut = true;
+        loop.quit();
+    });
+    // Owned by the manager.
+    QNetworkReply* reply = manager.sendCustomRequest(http, request.method, request.body);
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    deadline.start(waitMs);
+    if (!reply->isFinished())
+        loop.exec();
+
+    // An answer that came with a signal or the deadline still counts.
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (reply->isFinished() && status.isValid()) {
+        result.end = ServerReply::End::Answered;
+        result.status = status.toInt();
+        result.body = reply->readAll();
+        result.why.clear();
+    } else if (!result.why.isEmpty()) {
+        result.end = ServerReply::End::Interrupted;
+    } else if (timedOut) {
+        result.end = ServerReply::End::TimedOut;
+    } else {
+        result.why = reply->errorString();
+    }
+    if (!reply->isFinished())
+        reply->abort();
+    return result;
+}
+
+}  // namespace Cli
