@@ -118,6 +118,9 @@ int printError(const Invocation& call, const ServerTarget& server, int httpStatu
     else if (httpStatus > 400 && httpStatus < 500 && httpStatus != 409)
         message = QStringLiteral("%1: %2").arg(server.name, message);
     error.insert(QStringLiteral("error"), message);
+    // The server's view of the board, for its page: orvessa's own error has neither.
+    error.remove(QStringLiteral("answering"));
+    error.remove(QStringLiteral("last_answer"));
     if (server.local && error.contains(QStringLiteral("port")))
         error.insert(QStringLiteral("port"), server.local->port.name);
     return fail(call.json, error);
