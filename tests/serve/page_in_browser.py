@@ -2,13 +2,15 @@
 # what the page shows and what the board says, one line per step, for
 # tst_serve_page to compare.
 #
-#   page_in_browser.py URL SCREENSHOT TOKEN [TYPED]...
+#   page_in_browser.py URL SCREENSHOT TOKEN ORVESSA [TYPED]...
 #
-# TOKEN is what this script's own client sends ("" for none); each TYPED is
-# given to the page's token form in turn.
+# TOKEN is what this script's own client sends ("" for none); ORVESSA is the
+# orvessa command line, as a JSON list, that switches outlet 7 on as another
+# client; each TYPED is given to the page's token form in turn.
 import base64
 import json
 import os
+import subprocess
 import sys
 import time
 import urllib.request
@@ -19,14 +21,13 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.support import expected_conditions as shown
 from selenium.webdriver.support.ui import WebDriverWait
 
-url, screenshot, token, typed = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
+url, screenshot, token, orvessa, typed = sys.argv[1], sys.argv[2], sys.argv[3], json.loads(sys.argv[4]), sys.argv[5:]
 Bound = 10
 
 
-def board(number, state=None):
-    """The outlet through another client than the page: GET or PUT /outlet/n."""
-    request = urllib.request.Request(f"{url}outlet/{number}", method="GET" if state is None else "PUT",
-                                     data=None if state is None else state.encode())
+def board(number):
+    """The outlet through another client than the page: GET /outlet/n."""
+    request = urllib.request.Request(f"{url}outlet/{number}")
     if token:
         request.add_header("Authorization", "Basic " + base64.b64encode(b":" + token.encode()).decode())
     with urllib.request.urlopen(request, timeout=Bound) as answer:
@@ -80,7 +81,7 @@ try:
     print("board: outlet 5", board(5), flush=True)
 
     print("page: outlet 7", word(7), flush=True)
-    board(7, "1")
+    print("orvessa:", subprocess.run(orvessa, capture_output=True, text=True, timeout=Bound).stdout.strip(), flush=True)
     wait.until(lambda d: word(7) == "on")
     print("page: outlet 7", word(7), flush=True)
     driver.save_screenshot(screenshot)
