@@ -17,6 +17,8 @@ namespace Cli {
 
 namespace {
 
+constexpr qint64 LargestAnswer = 64 * 1024;
+
 bool isLoopback(const QUrl& url)
 {
     const QString host = url.host();
@@ -81,6 +83,12 @@ ServerReply askServer(const QUrl& server, const QByteArray& token, const ServerR
     // Owned by the manager.
     QNetworkReply* reply = manager.sendCustomRequest(http, request.method, request.body);
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    // A status of all twelve outlets is well under a KiB: anything this large
+    // is not orvessa serve, and is not read into memory.
+    QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > LargestAnswer)
+            reply->abort();
+    });
     deadline.start(waitMs);
     if (!reply->isFinished())
         loop.exec();
@@ -90,7 +98,7 @@ ServerReply askServer(const QUrl& server, const QByteArray& token, const ServerR
     if (reply->isFinished() && status.isValid()) {
         result.end = ServerReply::End::Answered;
         result.status = status.toInt();
-        result.body = reply->readAll();
+        result.body = reply->isOpen() ? reply->readAll() : QByteArray();  // closed when cut off for its size
         result.why.clear();
     } else if (!result.why.isEmpty()) {
         result.end = ServerReply::End::Interrupted;
