@@ -35,21 +35,13 @@ int listPorts(bool json)
     return int(ExitStatus::Done);
 }
 
-// A board that stays silent: what to look at before trying again.
-QString silenceHint(const PortAccess::Port& port)
-{
-    return QStringLiteral(". Check that the board is powered and its cable plugged in, that %1 is the board's port "
-                          "(orvessa ports lists them), or give a longer --timeout")
-        .arg(port.name);
-}
-
 int printOutcome(const Invocation& call, const PortAccess::Port& port, const Report::Where& where,
                  const Outcome& outcome, const OutletNames& names)
 {
     if (outcome.status != ExitStatus::Done) {
         QString message = QStringLiteral("%1: %2").arg(PortAccess::describe(port), outcome.error);
         if (outcome.silent)
-            message += silenceHint(port);
+            message += Report::silenceHint(port.name);
         return fail(call.json,
                     Report::errorObject(message, outcome.status, where, outcome.word, outcome.outlets, names));
     }

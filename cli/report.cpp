@@ -87,6 +87,13 @@ QJsonObject toolObject(const QStringList& argv, const FirmwareTool::Result& resu
     return object;
 }
 
+QString silenceHint(const QString& port)
+{
+    return QStringLiteral(". Check that the board is powered and its cable plugged in, that %1 is the board's port "
+                          "(orvessa ports lists them), or give a longer --timeout")
+        .arg(port);
+}
+
 QString statusLines(std::uint16_t word, const QList<int>& outlets, const OutletNames& names)
 {
     QString text;

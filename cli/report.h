@@ -22,6 +22,9 @@ struct Where {
     QString realDevice;  // "device" in JSON
 };
 
+// What to look at when the board on `port` stays silent, to follow the error.
+QString silenceHint(const QString& port);
+
 // "outlet 3 (router): on", one line per outlet.
 QString statusLines(std::uint16_t word, const QList<int>& outlets, const OutletNames& names);
 // {"port", "device", "word", "outlets": [{"number", "name" (null without one), "on"}]}

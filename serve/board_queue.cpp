@@ -9,6 +9,8 @@ namespace Serve {
 
 namespace {
 
+bool isSilence(const BoardError& error) { return error.kind() == BoardError::Kind::Silent; }
+
 qint64 steadyMs()
 {
     using namespace std::chrono;
@@ -188,7 +190,7 @@ void BoardQueue::runSwitches(const QList<Request>& batch, Answers& answers)
         boardFailed(error);
         for (const Request& request : batch)
             if (request.kind != Kind::Status || !statusesAnswered)
-                answers << Answer{request.done, noAnswer(request, error.message())};
+                answers << Answer{request.done, noAnswer(request, error.message(), isSilence(error))};
     }
 }
 
@@ -225,10 +227,10 @@ void BoardQueue::runReset(const Request& request, Answers& answers)
         else
             boardSilent(outcome.error);
         answers << Answer{request.done, Result{outcome.word ? Failure::None : Failure::NoAnswer, outcome.error,
-                                               outcome.word, request.outlets}};
+                                               outcome.word, request.outlets, outcome.silent}};
     } catch (const BoardError& error) {
         boardFailed(error);
-        answers << Answer{request.done, noAnswer(request, error.message())};
+        answers << Answer{request.done, noAnswer(request, error.message(), isSilence(error))};
     }
 }
 
@@ -262,13 +264,13 @@ void BoardQueue::confirm(const Request& request, std::uint16_t word, std::uint16
     answers << Answer{request.done, result};
 }
 
-Result BoardQueue::noAnswer(const Request& request, const QString& why) const
+Result BoardQueue::noAnswer(const Request& request, const QString& why, bool silent) const
 {
     if (request.kind == Kind::CycleOn && !request.backOnAfter.isEmpty())
         return Result{request.failureOnceBack == Failure::Stopped ? Failure::Stopped : Failure::NoAnswer,
                       Cli::switchBackOnFailed(request.backOnAfter, why, request.outlets, names_), std::nullopt,
-                      request.outlets};
-    return Result{Failure::NoAnswer, why, std::nullopt, request.outlets};
+                      request.outlets, silent};
+    return Result{Failure::NoAnswer, why, std::nullopt, request.outlets, silent};
 }
 
 void BoardQueue::startOffTime(const Request& request)
@@ -394,7 +396,7 @@ void BoardQueue::noteRead(std::uint16_t word)
 void BoardQueue::boardFailed(const BoardError& error)
 {
     lastReadMs_.reset();
-    if (error.kind() == BoardError::Kind::Silent) {
+    if (isSilence(error)) {
         boardSilent(error.message());
         return;
     }

@@ -34,6 +34,7 @@ struct Result {
     QString error;                      // the command line's wording
     std::optional<std::uint16_t> word;  // the state as last read back for this request
     QList<int> outlets;                 // the outlets the result is about (1-12)
+    bool silent = false;                // NoAnswer: the board stayed silent (the port is open)
 };
 
 // Called once per request, from the event loop, never from inside the call
@@ -115,7 +116,7 @@ private:
     static SwitchAsk askFor(const Request& request);
     void runReset(const Request& request, Answers& answers);
     void confirm(const Request& request, std::uint16_t word, std::uint16_t wanted, Answers& answers);
-    Result noAnswer(const Request& request, const QString& why) const;
+    Result noAnswer(const Request& request, const QString& why, bool silent = false) const;
     void startOffTime(const Request& request);
     void endOffTime(int id);
     void finishStop();

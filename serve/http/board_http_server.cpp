@@ -293,6 +293,8 @@ Http::Reply BoardHttpServer::failed(const Serve::Result& result, bool cycle) con
         if (board_.portClosed()) {
             message = result.error;  // the opening's own message names the port
             exitStatus = ExitStatus::PortFailed;
+        } else if (result.silent) {
+            message += Cli::Report::silenceHint(board_.where().port);
         }
         break;
     }

@@ -79,6 +79,7 @@ void TestServeCli::sameAsOnItsOwn_data()
     QTest::newRow("an unknown name") << fresh << QStringList{"off", "printer"} << 2;
     QTest::newRow("a stuck board") << QStringList{"--stuck"} << QStringList{"on", "3"} << 1;
     QTest::newRow("a stuck board, JSON") << QStringList{"--stuck"} << QStringList{"--json", "on", "3"} << 1;
+    QTest::newRow("a silent board, JSON") << QStringList{"--silent"} << QStringList{"--json", "on", "3"} << 1;
 }
 
 void TestServeCli::sameAsOnItsOwn()
