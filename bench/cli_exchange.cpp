@@ -1,10 +1,12 @@
 // The wire exchanges of orvessa's verbs, timed without orvessa: one port
 // opened once, then per sample the status query to its reply ("status"), or
 // the query, the channel command of outlet 3 and the query again ("on3", from
-// outlet 3 off; it is switched back off between samples, untimed). Prints one
+// outlet 3 off; it is switched back off between samples, untimed), or the
+// query, the channel commands of all twelve outlets and the query again
+// ("twelve": the bytes of twelve outlets switched in one batch). Prints one
 // line per sample: the time in microseconds.
 //
-//   tavrin_bench_exchange --device PATH --sequence status|on3 --samples N
+//   tavrin_bench_exchange --device PATH --sequence status|on3|twelve --samples N
 #include "commands.h"
 #include "reply_scanner.h"
 
@@ -46,11 +48,12 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption device("device", "the simulator's device", "path");
-    const QCommandLineOption sequence("sequence", "status or on3", "name", "status");
+    const QCommandLineOption sequence("sequence", "status, on3 or twelve", "name", "status");
     const QCommandLineOption samples("samples", "samples to take", "n", "50");
     parser.addOptions({device, sequence, samples});
     parser.process(app);
     const bool on3 = parser.value(sequence) == "on3";
+    const bool twelve = parser.value(sequence) == "twelve";
     const int count = parser.value(samples).toInt();
 
     QSerialPort port(parser.value(device));
@@ -77,6 +80,11 @@ int main(int argc, char* argv[])
         bool ok = query(port).has_value();
         if (on3)
             ok = ok && send(port, channel3) && query(port).has_value();
+        if (twelve) {
+            for (int channel = 0; channel < Command::ChannelCount; ++channel)
+                ok = ok && send(port, Command::channel(channel));
+            ok = ok && query(port).has_value();
+        }
         const qint64 us = timer.nsecsElapsed() / 1000;
         if (!ok) {
             std::fprintf(stderr, "tavrin_bench_exchange: the simulator did not answer\n");

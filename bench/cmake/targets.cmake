@@ -3,7 +3,7 @@
 get_filename_component(tavrin_bench_dir "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set_property(GLOBAL PROPERTY TAVRIN_BENCH_ADDED TRUE)
 
-find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test SerialPort)
+find_package(Qt6 REQUIRED COMPONENTS Core Gui Widgets Test SerialPort Network)
 
 set(tavrin_bench_targets)
 
@@ -21,6 +21,16 @@ list(APPEND tavrin_bench_targets tavrin_bench_latency)
 add_executable(tavrin_bench_exchange ${tavrin_bench_dir}/cli_exchange.cpp)
 target_link_libraries(tavrin_bench_exchange PRIVATE tavrin_protocol Qt6::SerialPort)
 list(APPEND tavrin_bench_targets tavrin_bench_exchange)
+
+# orvessa serve's benchmark: a 9600 baud line in front of the simulator, and
+# the HTTP clients.
+add_executable(tavrin_bench_line ${tavrin_bench_dir}/wire_line.cpp)
+# util: openpty().
+target_link_libraries(tavrin_bench_line PRIVATE util)
+list(APPEND tavrin_bench_targets tavrin_bench_line)
+add_executable(tavrin_bench_serve ${tavrin_bench_dir}/serve_client.cpp)
+target_link_libraries(tavrin_bench_serve PRIVATE Qt6::Network)
+list(APPEND tavrin_bench_targets tavrin_bench_serve)
 
 find_package(X11)
 if(X11_FOUND)
@@ -52,6 +62,8 @@ BENCH_REFERENCE='$<TARGET_FILE:tavrin_bench_reference>'
 BENCH_LATENCY='$<TARGET_FILE:tavrin_bench_latency>'
 BENCH_ORVESSA='$<TARGET_FILE:orvessa>'
 BENCH_EXCHANGE='$<TARGET_FILE:tavrin_bench_exchange>'
+BENCH_LINE='$<TARGET_FILE:tavrin_bench_line>'
+BENCH_SERVE_CLIENT='$<TARGET_FILE:tavrin_bench_serve>'
 BENCH_PROBE='${tavrin_bench_probe_path}'
 BENCH_TARGETS='tavrin_app orvessa orvessa-sim ${tavrin_bench_target_words}'
 ")
