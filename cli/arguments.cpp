@@ -296,8 +296,8 @@ orvessa serve answers GET /outlet/N with 1 or 0 and switches with PUT
 /outlet/N and the body 1 or 0 (labgrid's NetworkPowerPort, model rest); its
 JSON API is GET /api/status and POST /api/on, off, toggle, cycle, all-on,
 all-off and reset. It logs each change and each event of the port on standard
-error, and writes its address to $XDG_RUNTIME_DIR/tavrin (else /run/tavrin)
-for orvessa on the same machine.
+error, and writes its address to $RUNTIME_DIRECTORY (a service),
+$XDG_RUNTIME_DIR/tavrin or else /run/tavrin, for orvessa on the same machine.
 
 While orvessa serve holds the port, every verb but ports and upgrade goes
 through it by itself, with the same output and exit status: orvessa finds the
