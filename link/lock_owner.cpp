@@ -84,12 +84,17 @@ QStringList deviceLockFolders()
             QStringLiteral("/var/spool/locks"), QStringLiteral("/var/spool/uucp"), QStringLiteral("/tmp")};
 }
 
-std::optional<LockOwner> deviceLock(const QString& device, const QStringList& folders)
+QString deviceFileName(const QString& device)
 {
     QString name = device;
     if (name.startsWith(QLatin1String("/dev/")))
         name.remove(0, 5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
+    return name.replace(QLatin1Char('/'), QLatin1Char('_'));
+}
+
+std::optional<LockOwner> deviceLock(const QString& device, const QStringList& folders)
+{
+    const QString name = deviceFileName(device);
     std::optional<LockOwner> stale;
     for (const QString& folder : folders) {
         QFile file(folder + QStringLiteral("/LCK..") + name);

@@ -48,14 +48,7 @@ QStringList folders()
     return result;
 }
 
-QString fileName(const QString& device)
-{
-    QString name = device;
-    if (name.startsWith(QLatin1String("/dev/")))
-        name.remove(0, 5);
-    name.replace(QLatin1Char('/'), QLatin1Char('_'));
-    return QStringLiteral("serve-%1.json").arg(name);
-}
+QString fileName(const QString& device) { return QStringLiteral("serve-%1.json").arg(deviceFileName(device)); }
 
 std::optional<Server> read(const QString& file)
 {
