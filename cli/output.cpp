@@ -30,6 +30,20 @@ int fail(bool json, const QJsonObject& object)
     return object.value(QStringLiteral("status")).toInt();
 }
 
+int printDone(bool json, bool reset, const QString& portLabel, const Report::Where& where, std::uint16_t word,
+              const QList<int>& outlets, const OutletNames& names)
+{
+    QJsonObject object = Report::statusObject(where, word, outlets, names);
+    if (!reset) {
+        printResult(json ? Report::jsonLine(object) : Report::statusLines(word, outlets, names));
+    } else {
+        object.insert(QStringLiteral("answers_after_reset"), true);
+        printResult(json ? Report::jsonLine(object)
+                         : QStringLiteral("%1: the board was reset and answers again\n").arg(portLabel));
+    }
+    return int(ExitStatus::Done);
+}
+
 int usageError(bool json, const QString& message)
 {
     return fail(json, Report::errorObject(message + QStringLiteral(" (see orvessa --help)"), ExitStatus::Usage));

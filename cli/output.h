@@ -1,7 +1,13 @@
 #pragma once
 
+#include "outlets.h"
+#include "report.h"
+
 #include <QJsonObject>
+#include <QList>
 #include <QString>
+
+#include <cstdint>
 
 // Where orvessa's words go: results on standard output, messages on standard
 // error, each written at once.
@@ -15,6 +21,12 @@ void printMessage(const QString& text);
 // JSON object on standard output, where the caller's program reads; the
 // object's exit status.
 int fail(bool json, const QJsonObject& object);
+
+// A verb done, with the state read last: the outlets' lines, or after a
+// reset that the board on `portLabel` answers again; with --json the state as
+// an object. Status 0.
+int printDone(bool json, bool reset, const QString& portLabel, const Report::Where& where, std::uint16_t word,
+              const QList<int>& outlets, const OutletNames& names);
 
 // A bad command line: the message with a pointer to --help; status 2.
 int usageError(bool json, const QString& message);

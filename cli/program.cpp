@@ -45,17 +45,10 @@ int printOutcome(const Invocation& call, const PortAccess::Port& port, const Rep
         return fail(call.json,
                     Report::errorObject(message, outcome.status, where, outcome.word, outcome.outlets, names));
     }
-    if (call.verb == Verb::Reset) {
-        QJsonObject object = Report::statusObject(where, *outcome.word, outcome.outlets, names);
-        object.insert(QStringLiteral("answers_after_reset"), true);
-        printResult(
-            call.json ? Report::jsonLine(object)
-                      : QStringLiteral("%1: the board was reset and answers again\n").arg(PortAccess::describe(port)));
-    } else if (outcome.word) {
-        printResult(call.json ? Report::jsonLine(Report::statusObject(where, *outcome.word, outcome.outlets, names))
-                              : Report::statusLines(*outcome.word, outcome.outlets, names));
-    }
-    return int(ExitStatus::Done);
+    if (!outcome.word)
+        return int(ExitStatus::Done);
+    return printDone(call.json, call.verb == Verb::Reset, PortAccess::describe(port), where, *outcome.word,
+                     outcome.outlets, names);
 }
 
 // "0.3", "10": seconds as a message gives them, to a hundredth, at least one.

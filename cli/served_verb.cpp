@@ -78,6 +78,12 @@ QString boardLabel(const ServerTarget& server, const QJsonObject& answer)
     return QStringLiteral("%1 at %2").arg(answer.value(QStringLiteral("port")).toString(), server.url.toString());
 }
 
+// The beginning of a message about the server itself: the local port, if any.
+QString portPrefix(const ServerTarget& server)
+{
+    return server.local ? PortAccess::describe(server.local->port) + QStringLiteral(": ") : QString();
+}
+
 int printState(const Invocation& call, const ServerTarget& server, const QJsonObject& answer)
 {
     const auto word = std::uint16_t(answer.value(QStringLiteral("word")).toInt());
@@ -93,16 +99,7 @@ int printState(const Invocation& call, const ServerTarget& server, const QJsonOb
     }
     const Report::Where where{server.local ? server.local->port.name : answer.value(QStringLiteral("port")).toString(),
                               answer.value(QStringLiteral("device")).toString()};
-    QJsonObject object = Report::statusObject(where, word, outlets, names);
-    if (call.verb != Verb::Reset) {
-        printResult(call.json ? Report::jsonLine(object) : Report::statusLines(word, outlets, names));
-    } else {
-        object.insert(QStringLiteral("answers_after_reset"), true);
-        printResult(
-            call.json ? Report::jsonLine(object)
-                      : QStringLiteral("%1: the board was reset and answers again\n").arg(boardLabel(server, answer)));
-    }
-    return int(ExitStatus::Done);
+    return printDone(call.json, call.verb == Verb::Reset, boardLabel(server, answer), where, word, outlets, names);
 }
 
 // The server's error, told as orvessa tells it; the request's faults (HTTP
@@ -139,9 +136,9 @@ std::variant<int, ServerUnreachable> runThroughServer(const Invocation& call, co
                                                       const QStringList& outlets)
 {
     const bool cycle = call.verb == Verb::Cycle;
-    const ServerReply reply =
-        askServer(server.url, server.token, requestFor(call, outlets), answerWaitMs(call, outlets.size()), cycle);
-    const QString label = server.local ? PortAccess::describe(server.local->port) + QStringLiteral(": ") : QString();
+    const int waitMs = answerWaitMs(call, outlets.size());
+    const ServerReply reply = askServer(server.url, server.token, requestFor(call, outlets), waitMs, cycle);
+    const QString label = portPrefix(server);
     switch (reply.end) {
     case ServerReply::End::Unreachable:
         return ServerUnreachable{reply.why};
@@ -150,7 +147,7 @@ std::variant<int, ServerUnreachable> runThroughServer(const Invocation& call, co
                     Report::errorObject(QStringLiteral("%1%2 did not answer within %3 s: the board or the server is "
                                                        "silent or busy; give a longer --timeout")
                                             .arg(label, server.name)
-                                            .arg(answerWaitMs(call, outlets.size()) / 1000.0),
+                                            .arg(waitMs / 1000.0),
                                         ExitStatus::BoardFailed, whereOf(server)));
     case ServerReply::End::Interrupted:
         return fail(call.json, Report::errorObject(QStringLiteral("%1interrupted by %2; %3 finishes the cycle by "
@@ -176,10 +173,10 @@ std::variant<int, ServerUnreachable> runThroughServer(const Invocation& call, co
 
 int serverUnreachable(const Invocation& call, const ServerTarget& server, const ServerUnreachable& failure)
 {
-    const QString label = server.local ? PortAccess::describe(server.local->port) + QStringLiteral(": ") : QString();
     return fail(call.json,
-                Report::errorObject(QStringLiteral("%1%2 cannot be reached: %3").arg(label, server.name, failure.why),
-                                    ExitStatus::PortFailed, whereOf(server)));
+                Report::errorObject(
+                    QStringLiteral("%1%2 cannot be reached: %3").arg(portPrefix(server), server.name, failure.why),
+                    ExitStatus::PortFailed, whereOf(server)));
 }
 
 }  // namespace Cli
