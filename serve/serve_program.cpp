@@ -5,6 +5,7 @@
 #include "exit_status.h"
 #include "guarded_tcp_server.h"
 #include "open_failure.h"
+#include "output.h"
 #include "rendezvous.h"
 #include "serial_board_connection.h"
 #include "signal_pipe.h"
@@ -38,9 +39,7 @@ void logLine(const QString& line)
 
 int refuse(const QString& message, ExitStatus status)
 {
-    const QByteArray bytes = QStringLiteral("orvessa: %1\n").arg(message).toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-    std::fflush(stderr);
+    Cli::printMessage(message);
     return int(status);
 }
 

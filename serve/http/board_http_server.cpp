@@ -186,10 +186,10 @@ void BoardHttpServer::act(const Http::Route& route, const QHttpServerRequest& re
         return finish(exchange, Http::page(*Http::pageFile(request.url().path())));
     case Action::ReadOne:
     case Action::SwitchOne: {
-        const auto outlets = Cli::parseOutlets({route.outlet}, board_.names);
-        if (const auto* refused = std::get_if<QString>(&outlets))
-            return finish(exchange, Http::error(400, *refused));
-        const int outlet = std::get<QList<int>>(outlets).first();
+        const std::optional<QList<int>> outlets = outletsOf({route.outlet}, exchange);
+        if (!outlets)
+            return;
+        const int outlet = outlets->first();
         const auto answerState = [outlet](const Serve::Result& result) {
             return Http::plainState(Cli::isOn(*result.word, outlet));
         };
@@ -201,12 +201,10 @@ void BoardHttpServer::act(const Http::Route& route, const QHttpServerRequest& re
         return board_.queue.switchOutlets({outlet}, *on, whenDone(exchange, answerState));
     }
     case Action::Status: {
-        const QStringList given = Http::statusOutlets(request.url().query());
-        const auto outlets = Cli::parseOutlets(given, board_.names);
-        if (const auto* refused = std::get_if<QString>(&outlets))
-            return finish(exchange, Http::error(400, *refused));
-        const QList<int> chosen = std::get<QList<int>>(outlets);
-        return board_.queue.status(whenDone(exchange, [this, chosen](const Serve::Result& result) {
+        const std::optional<QList<int>> outlets = outletsOf(Http::statusOutlets(request.url().query()), exchange);
+        if (!outlets)
+            return;
+        return board_.queue.status(whenDone(exchange, [this, chosen = *outlets](const Serve::Result& result) {
             Serve::Result shown = result;
             if (!chosen.isEmpty())
                 shown.outlets = chosen;
@@ -225,10 +223,10 @@ void BoardHttpServer::actOnOutlets(Http::Action action, const QByteArray& body, 
     if (const auto* refused = std::get_if<QString>(&asked))
         return finish(exchange, Http::error(400, *refused));
     const Http::ApiRequest& request = std::get<Http::ApiRequest>(asked);
-    const auto outlets = Cli::parseOutlets(request.outlets, board_.names);
-    if (const auto* refused = std::get_if<QString>(&outlets))
-        return finish(exchange, Http::error(400, *refused));
-    const QList<int>& chosen = std::get<QList<int>>(outlets);
+    const std::optional<QList<int>> outlets = outletsOf(request.outlets, exchange);
+    if (!outlets)
+        return;
+    const QList<int>& chosen = *outlets;
     Serve::BoardQueue& queue = board_.queue;
     const auto state = [this](const Serve::Result& result) {
         return Http::json(200, stateObject(result), QStringLiteral("ok"));
@@ -255,6 +253,16 @@ void BoardHttpServer::actOnOutlets(Http::Action action, const QByteArray& body, 
     }
 }
 
+std::optional<QList<int>> BoardHttpServer::outletsOf(const QStringList& given, const ExchangePtr& exchange)
+{
+    auto outlets = Cli::parseOutlets(given, board_.names);
+    if (const auto* refused = std::get_if<QString>(&outlets)) {
+        finish(exchange, Http::error(400, *refused));
+        return std::nullopt;
+    }
+    return std::get<QList<int>>(std::move(outlets));
+}
+
 Serve::Done BoardHttpServer::whenDone(const ExchangePtr& exchange,
                                       std::function<Http::Reply(const Serve::Result&)> toReply, bool cycle)
 {
@@ -274,9 +282,8 @@ Serve::Done BoardHttpServer::whenDone(const ExchangePtr& exchange,
 
 Http::Reply BoardHttpServer::failed(const Serve::Result& result, bool cycle) const
 {
-    const QString onPort = board_.portLabel + QStringLiteral(": ") + result.error;
     int status = 503;
-    QString message = onPort;
+    QString message = board_.portLabel + QStringLiteral(": ") + result.error;
     ExitStatus exitStatus = ExitStatus::BoardFailed;
     switch (result.failure) {
     case Serve::Failure::BadRequest:

@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 class GuardedSocket;
 class GuardedTcpServer;
@@ -67,6 +68,9 @@ private:
     void check(const QHttpServerRequest& request, const ExchangePtr& exchange);
     void act(const Http::Route& route, const QHttpServerRequest& request, const ExchangePtr& exchange);
     void actOnOutlets(Http::Action action, const QByteArray& body, const ExchangePtr& exchange);
+    // The outlets given (numbers or names) as numbers; nothing once `exchange`
+    // is answered 400 with why not.
+    std::optional<QList<int>> outletsOf(const QStringList& given, const ExchangePtr& exchange);
     // The queue's answer for `exchange`, through `toReply` when it succeeded.
     Serve::Done whenDone(const ExchangePtr& exchange, std::function<Http::Reply(const Serve::Result&)> toReply,
                          bool cycle = false);
