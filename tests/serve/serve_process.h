@@ -62,6 +62,17 @@ public:
         log_ += process_.readAllStandardError();
         return QString::fromUtf8(log_);
     }
+    // The state-changing requests logged from character `from` of the log
+    // on, without peer and time taken: "PUT /outlet/3 1: 200 on".
+    QStringList changes(qsizetype from = 0)
+    {
+        QStringList logged;
+        const QRegularExpression change("((?:PUT|POST) /.*) \\(\\d+ ms\\)$");
+        for (const QString& line : log().mid(from).split('\n'))
+            if (const auto match = change.match(line); match.hasMatch())
+                logged << match.captured(1);
+        return logged;
+    }
     // Sends `signal` (none: only waits) and returns the exit status, -1 when it did not exit.
     int end(int signal = SIGTERM)
     {

@@ -138,13 +138,8 @@ void TestServePduDaemon::httpListener()
     QCOMPARE(answer.status, 200);
     QCOMPARE(httpCall(manager_, "GET", server_->url(QString("/outlet/%1").arg(outlet))).body, state);
 
-    const QString log = server_->log();
-    QStringList logged;
-    const QRegularExpression line("(POST /api/.*) \\(\\d+ ms\\)$");
-    for (const QString& entry : log.mid(logSeen_).split('\n'))
-        if (const auto match = line.match(entry); match.hasMatch())
-            logged << match.captured(1);
-    logSeen_ = log.size();
+    const QStringList logged = server_->changes(logSeen_);
+    logSeen_ = server_->log().size();
     QCOMPARE(logged, switched);
 }
 
