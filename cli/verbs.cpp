@@ -119,8 +119,8 @@ Outcome run(Board& board, const VerbRequest& request, const OutletNames& names, 
 
 }  // namespace
 
-QString switchFailure(std::uint16_t word, const QList<int>& outlets, const std::function<bool(int)>& wanted,
-                      const OutletNames& names)
+QString stateMismatches(std::uint16_t word, const QList<int>& outlets, const std::function<bool(int)>& wanted,
+                        const OutletNames& names)
 {
     QStringList wrong;
     for (int outlet : outlets) {
@@ -128,8 +128,14 @@ QString switchFailure(std::uint16_t word, const QList<int>& outlets, const std::
         if (on != wanted(outlet))
             wrong << QStringLiteral("%1 is %2, not %3").arg(outletLabel(outlet, names), stateName(on), stateName(!on));
     }
-    return wrong.isEmpty() ? QString()
-                           : QStringLiteral("the board did not switch: ") + wrong.join(QStringLiteral("; "));
+    return wrong.join(QStringLiteral("; "));
+}
+
+QString switchFailure(std::uint16_t word, const QList<int>& outlets, const std::function<bool(int)>& wanted,
+                      const OutletNames& names)
+{
+    const QString wrong = stateMismatches(word, outlets, wanted, names);
+    return wrong.isEmpty() ? QString() : QStringLiteral("the board did not switch: ") + wrong;
 }
 
 QString outletLabels(const QList<int>& outlets, const OutletNames& names)

@@ -51,6 +51,11 @@ Outcome runVerb(Board& board, const VerbRequest& request, const OutletNames& nam
 
 // The wording and steps the verbs share with orvessa serve's board queue.
 
+// "outlet 3 (router) is off, not on; ..." for each of `outlets` whose state in
+// `word` is not the one `wanted` gives it; empty when every one is.
+QString stateMismatches(std::uint16_t word, const QList<int>& outlets, const std::function<bool(int)>& wanted,
+                        const OutletNames& names);
+
 // "the board did not switch: outlet 3 (router) is off, not on; ..." for each
 // of `outlets` whose state in `word` is not the one `wanted` gives it; empty
 // when every one is.

@@ -23,6 +23,29 @@ QList<int> offIn(std::uint16_t word, QList<int> outlets)
     return outlets;
 }
 
+// Why the state read back is not the one a request asked for: an outlet that
+// a later request of the same batch switched back is reversed, not the
+// board's fault; any other is.
+QString confirmationFailure(std::uint16_t word, const QList<int>& outlets, std::uint16_t wanted,
+                            std::uint16_t planned, const Cli::OutletNames& names)
+{
+    QList<int> reversed;
+    QList<int> notSwitched;
+    for (int outlet : outlets) {
+        const bool on = Cli::isOn(word, outlet);
+        if (on == Cli::isOn(wanted, outlet))
+            continue;
+        (on == Cli::isOn(planned, outlet) ? reversed : notSwitched) << outlet;
+    }
+    const auto wanting = [wanted](int outlet) { return Cli::isOn(wanted, outlet); };
+    QStringList parts;
+    if (const QString failed = Cli::switchFailure(word, notSwitched, wanting, names); !failed.isEmpty())
+        parts << failed;
+    if (const QString back = Cli::stateMismatches(word, reversed, wanting, names); !back.isEmpty())
+        parts << QStringLiteral("reversed by a later request: ") + back;
+    return parts.join(QStringLiteral("; "));
+}
+
 QString stoppingOffTime() { return Cli::offTimeInterrupted(QStringLiteral("the server stopping")); }
 QString stopping() { return QStringLiteral("the server is stopping"); }
 
@@ -130,7 +153,9 @@ void BoardQueue::runBatch()
 }
 
 // The requests up to the next reset, or the reset alone: a reset is done on
-// its own, after what came before it.
+// its own, after what came before it. A status that came after a switching
+// request waits for the next batch, which answers it from this batch's
+// read-back: requests take effect in the order they came.
 QList<BoardQueue::Request> BoardQueue::takeBatch()
 {
     QList<Request> batch;
@@ -138,8 +163,14 @@ QList<BoardQueue::Request> BoardQueue::takeBatch()
         batch << pending_.takeFirst();
         return batch;
     }
-    while (!pending_.isEmpty() && pending_.first().kind != Kind::Reset)
+    bool switching = false;
+    while (!pending_.isEmpty() && pending_.first().kind != Kind::Reset) {
+        const bool status = pending_.first().kind == Kind::Status;
+        if (status && switching)
+            break;
+        switching = switching || !status;
         batch << pending_.takeFirst();
+    }
     return batch;
 }
 
@@ -185,7 +216,7 @@ void BoardQueue::runSwitches(const QList<Request>& batch, Answers& answers)
         }
         const std::uint16_t after = plan.commands.isEmpty() ? before : read(*board);
         for (qsizetype i = 0; i < switching.size(); ++i)
-            confirm(*switching[i], after, plan.wanted[i], answers);
+            confirm(*switching[i], after, plan.wanted[i], plan.planned, answers);
     } catch (const BoardError& error) {
         boardFailed(error);
         for (const Request& request : batch)
@@ -237,10 +268,10 @@ void BoardQueue::runReset(const Request& request, Answers& answers)
 // Answers a switching request from the state read back. A cycle's off half
 // starts its off-time instead, or has the outlets that went off switched back
 // on when it failed part way.
-void BoardQueue::confirm(const Request& request, std::uint16_t word, std::uint16_t wanted, Answers& answers)
+void BoardQueue::confirm(const Request& request, std::uint16_t word, std::uint16_t wanted, std::uint16_t planned,
+                         Answers& answers)
 {
-    const QString wrong = Cli::switchFailure(
-        word, request.outlets, [wanted](int outlet) { return Cli::isOn(wanted, outlet); }, names_);
+    const QString wrong = confirmationFailure(word, request.outlets, wanted, planned, names_);
     Result result{wrong.isEmpty() ? Failure::None : Failure::NotInState, wrong, word, request.outlets};
     if (request.kind == Kind::CycleOff) {
         if (wrong.isEmpty()) {
@@ -296,12 +327,37 @@ void BoardQueue::endOffTime(int id)
     const auto found = offTimes_.find(id);
     if (found == offTimes_.end())
         return;
-    found->second.timer->deleteLater();
-    Request onHalf = std::move(found->second.onHalf);
-    offTimes_.erase(found);
-    onHalf.arrivedMs = now();
-    pending_ << std::move(onHalf);
-    schedule();
+    found->second.over = true;
+    switchOnWhenFree();
+}
+
+// An off-time that is over switches its outlets back on once no other cycle
+// still holds one of them off: a later cycle of the same outlet never cuts an
+// earlier one's off-time short, it waits for it, and the other way round.
+void BoardQueue::switchOnWhenFree()
+{
+    const auto heldByAnother = [this](int id, const QList<int>& outlets) {
+        return std::any_of(offTimes_.cbegin(), offTimes_.cend(), [&](const auto& entry) {
+            return entry.first != id && !entry.second.over &&
+                   std::any_of(outlets.cbegin(), outlets.cend(),
+                               [&](int outlet) { return entry.second.onHalf.outlets.contains(outlet); });
+        });
+    };
+    bool released = false;
+    for (auto it = offTimes_.begin(); it != offTimes_.end();) {
+        if (!it->second.over || heldByAnother(it->first, it->second.onHalf.outlets)) {
+            ++it;
+            continue;
+        }
+        it->second.timer->deleteLater();
+        Request onHalf = std::move(it->second.onHalf);
+        onHalf.arrivedMs = now();
+        pending_ << std::move(onHalf);
+        it = offTimes_.erase(it);
+        released = true;
+    }
+    if (released)
+        schedule();
 }
 
 void BoardQueue::stop(std::function<void()> stopped)

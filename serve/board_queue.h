@@ -73,7 +73,9 @@ public:
     void toggle(QList<int> outlets, Done done);
     // Off (confirmed), offMs on a timer while other requests go on, then on
     // (confirmed). Outlets that went off are switched back on when the off
-    // half fails part way or the queue stops during the off-time.
+    // half fails part way or the queue stops during the off-time. Cycles of
+    // one outlet that overlap switch it back on together, once the last of
+    // their off-times is over.
     void cycle(QList<int> outlets, int offMs, Done done);
     void switchAll(bool on, Done done);
     // Done once the board answers a status query again.
@@ -115,10 +117,12 @@ private:
     void runSwitches(const QList<Request>& batch, Answers& answers);
     static SwitchAsk askFor(const Request& request);
     void runReset(const Request& request, Answers& answers);
-    void confirm(const Request& request, std::uint16_t word, std::uint16_t wanted, Answers& answers);
+    void confirm(const Request& request, std::uint16_t word, std::uint16_t wanted, std::uint16_t planned,
+                 Answers& answers);
     Result noAnswer(const Request& request, const QString& why, bool silent = false) const;
     void startOffTime(const Request& request);
     void endOffTime(int id);
+    void switchOnWhenFree();
     void finishStop();
 
     Board* openBoard(QString& why);
@@ -132,6 +136,7 @@ private:
     struct OffTime {
         Request onHalf;
         QTimer* timer = nullptr;  // owned by the queue
+        bool over = false;        // its time is up; it waits for an overlapping cycle's
     };
 
     BoardConnection& connection_;

@@ -17,6 +17,8 @@ private slots:
     void freshness();
     void offTime_data();
     void offTime();
+    void overlappingCycles_data();
+    void overlappingCycles();
     void faults_data();
     void faults();
     void stop_data();
@@ -35,12 +37,15 @@ QString describe(const Result& result)
     return result.error.isEmpty() ? text : text + ": " + result.error;
 }
 
+// Or'ed into a board's word: the board is stuck, ignoring every switch.
+constexpr int Stuck = 0x10000;
+
 // A board at `word` with outlet 3 named "router", its queue on a clock the
 // test sets, and the answers in the order they come.
 struct Bench {
     explicit Bench(int word, int pollMs = 3600000)
     {
-        board.model = orvessa::sim::ControllerModel(std::uint16_t(word));
+        board.model = orvessa::sim::ControllerModel(std::uint16_t(word & 0xfff), (word & Stuck) != 0);
         names[2] = "router";
         queue.emplace(board, names, BoardQueue::Timing{pollMs, 250, 10, 3000, [this] { return clockMs; }});
         QObject::connect(&*queue, &BoardQueue::linkEvent, [this](const QString& what) { events << what; });
@@ -103,19 +108,25 @@ void TestBoardQueue::together_data()
     QTest::newRow("twelve: one read, a command per outlet to switch, one read-back")
         << 0x081 << twelve << QByteArrayList{"s00t", "s01p", "s02p", "s03p", "s04p", "s05p", "s07p", "s00t"}
         << QStringList(12, "ok 03f");
-    QTest::newRow("on, then off: the on fails with the state read")
+    QTest::newRow("on, then off: the on is told a later request reversed it")
         << 0x000 << QStringList{"on 3", "off 3"} << QByteArrayList{"s00t"}
-        << QStringList{"NotInState 000: the board did not switch: outlet 3 (router) is off, not on", "ok 000"};
-    QTest::newRow("toggled twice") << 0x004 << QStringList{"toggle 3", "toggle 3"} << QByteArrayList{"s00t"}
-                                   << QStringList{
-                                          "NotInState 004: the board did not switch: outlet 3 (router) is on, not off",
-                                          "ok 004"};
-    QTest::newRow("only the outlet reversed fails; the status shares the read")
+        << QStringList{"NotInState 000: reversed by a later request: outlet 3 (router) is off, not on", "ok 000"};
+    QTest::newRow("toggled twice: they cancel, no command, the first told so")
+        << 0x004 << QStringList{"toggle 3", "toggle 3"} << QByteArrayList{"s00t"}
+        << QStringList{"NotInState 004: reversed by a later request: outlet 3 (router) is on, not off", "ok 004"};
+    QTest::newRow("only the outlet reversed fails; a status after them answers the state they leave")
         << 0x000 << QStringList{"on 3 5", "off 5", "status"} << QByteArrayList{"s00t", "s02p", "s00t"}
-        << QStringList{"ok 000", "NotInState 004: the board did not switch: outlet 5 is off, not on", "ok 004"};
+        << QStringList{"NotInState 004: reversed by a later request: outlet 5 is off, not on", "ok 004", "ok 004"};
+    QTest::newRow("a status before a switch answers the state before it, one after it the state after")
+        << 0x000 << QStringList{"status", "on 3", "status"} << QByteArrayList{"s00t", "s02p", "s00t"}
+        << QStringList{"ok 000", "ok 004", "ok 004"};
+    QTest::newRow("a stuck board is blamed, a reversal is not")
+        << (Stuck | 0x000) << QStringList{"on 3", "off 3", "on 5"} << QByteArrayList{"s00t", "s04p", "s00t"}
+        << QStringList{"NotInState 000: reversed by a later request: outlet 3 (router) is off, not on", "ok 000",
+                       "NotInState 000: the board did not switch: outlet 5 is off, not on"};
     QTest::newRow("a cycle undone by a later on")
         << 0x004 << QStringList{"cycle 3", "on 3"} << QByteArrayList{"s00t"}
-        << QStringList{"NotInState 004: the board did not switch: outlet 3 (router) is on, not off", "ok 004"};
+        << QStringList{"NotInState 004: reversed by a later request: outlet 3 (router) is on, not off", "ok 004"};
     QTest::newRow("a cycle: off, then on after its off-time")
         << 0x004 << QStringList{"cycle 3"} << QByteArrayList{"s00t", "s02p", "s00t", "s00t", "s02p", "s00t"}
         << QStringList{"ok 004"};
@@ -193,6 +204,34 @@ void TestBoardQueue::offTime()
     QVERIFY(bench.settle(1));
     QCOMPARE(bench.answers, QStringList{answer});
     QCOMPARE(bench.written().mid(3), written);
+}
+
+void TestBoardQueue::overlappingCycles_data()
+{
+    QTest::addColumn<int>("firstOffMs");
+    QTest::addColumn<int>("secondOffMs");
+
+    // Either way the outlet stays off until the longer off-time is over, and
+    // is switched back on once, for both.
+    QTest::newRow("a later, shorter cycle waits for the earlier") << 600 << 50;
+    QTest::newRow("an earlier, shorter cycle waits for the later") << 50 << 600;
+}
+
+void TestBoardQueue::overlappingCycles()
+{
+    QFETCH(int, firstOffMs);
+    QFETCH(int, secondOffMs);
+
+    Bench bench(0x004);
+    bench.offMs = firstOffMs;
+    bench.submit("cycle 3");
+    QVERIFY(QTest::qWaitFor([&] { return bench.written().size() == 3; }, 10000));
+    bench.offMs = secondOffMs;
+    bench.submit("cycle 3");
+    QVERIFY(bench.settle(2));
+    // The second cycle's off half found the outlet off already: a read, no command.
+    QCOMPARE(bench.written().mid(3), (QByteArrayList{"s00t", "s00t", "s02p", "s00t"}));
+    QCOMPARE(bench.answers, (QStringList{"ok 004", "ok 004"}));
 }
 
 void TestBoardQueue::faults_data()
