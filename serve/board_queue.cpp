@@ -26,8 +26,8 @@ QList<int> offIn(std::uint16_t word, QList<int> outlets)
 // Why the state read back is not the one a request asked for: an outlet that
 // a later request of the same batch switched back is reversed, not the
 // board's fault; any other is.
-QString confirmationFailure(std::uint16_t word, const QList<int>& outlets, std::uint16_t wanted,
-                            std::uint16_t planned, const Cli::OutletNames& names)
+QString confirmationFailure(std::uint16_t word, const QList<int>& outlets, std::uint16_t wanted, std::uint16_t planned,
+                            const Cli::OutletNames& names)
 {
     QList<int> reversed;
     QList<int> notSwitched;
