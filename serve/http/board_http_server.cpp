@@ -2,11 +2,8 @@
 
 #include "guarded_socket.h"
 #include "guarded_tcp_server.h"
-#include "request_body.h"
 
-#include <QDateTime>
 #include <QHttpServerRequest>
-#include <QJsonValue>
 #include <QTimer>
 
 #include <algorithm>
@@ -63,7 +60,7 @@ void writeReply(QHttpServerResponder& responder, const Http::Reply& reply)
 }  // namespace
 
 BoardHttpServer::BoardHttpServer(ServedBoard board, AccessRules access, QObject* parent)
-    : QAbstractHttpServer(parent), board_(std::move(board)), access_(std::move(access))
+    : QAbstractHttpServer(parent), api_(std::move(board)), access_(std::move(access))
 {}
 
 void BoardHttpServer::serve(GuardedTcpServer* server)
@@ -180,150 +177,13 @@ void BoardHttpServer::check(const QHttpServerRequest& request, const ExchangePtr
 
 void BoardHttpServer::act(const Http::Route& route, const QHttpServerRequest& request, const ExchangePtr& exchange)
 {
-    using Http::Action;
-    switch (route.action) {
-    case Action::Page:
+    if (route.action == Http::Action::Page)
         return finish(exchange, Http::page(*Http::pageFile(request.url().path())));
-    case Action::ReadOne:
-    case Action::SwitchOne: {
-        const std::optional<QList<int>> outlets = outletsOf({route.outlet}, exchange);
-        if (!outlets)
-            return;
-        const int outlet = outlets->first();
-        const auto answerState = [outlet](const Serve::Result& result) {
-            return Http::plainState(Cli::isOn(*result.word, outlet));
-        };
-        if (route.action == Action::ReadOne)
-            return board_.queue.status(whenDone(exchange, answerState));
-        const std::optional<bool> on = Http::plainState(request.body());
-        if (!on)
-            return finish(exchange, Http::error(400, QStringLiteral("the body must be 1 (on) or 0 (off)")));
-        return board_.queue.switchOutlets({outlet}, *on, whenDone(exchange, answerState));
-    }
-    case Action::Status: {
-        const std::optional<QList<int>> outlets = outletsOf(Http::statusOutlets(request.url().query()), exchange);
-        if (!outlets)
-            return;
-        return board_.queue.status(whenDone(exchange, [this, chosen = *outlets](const Serve::Result& result) {
-            Serve::Result shown = result;
-            if (!chosen.isEmpty())
-                shown.outlets = chosen;
-            return Http::json(200, stateObject(shown), QStringLiteral("ok"));
-        }));
-    }
-    default:
-        return actOnOutlets(route.action, request.body(), exchange);
-    }
-}
-
-void BoardHttpServer::actOnOutlets(Http::Action action, const QByteArray& body, const ExchangePtr& exchange)
-{
-    using Http::Action;
-    const auto asked = Http::apiRequest(action, body);
-    if (const auto* refused = std::get_if<QString>(&asked))
-        return finish(exchange, Http::error(400, *refused));
-    const Http::ApiRequest& request = std::get<Http::ApiRequest>(asked);
-    const std::optional<QList<int>> outlets = outletsOf(request.outlets, exchange);
-    if (!outlets)
-        return;
-    const QList<int>& chosen = *outlets;
-    Serve::BoardQueue& queue = board_.queue;
-    const auto state = [this](const Serve::Result& result) {
-        return Http::json(200, stateObject(result), QStringLiteral("ok"));
-    };
-    switch (action) {
-    case Action::On:
-    case Action::Off:
-        return queue.switchOutlets(chosen, action == Action::On, whenDone(exchange, state));
-    case Action::Toggle:
-        return queue.toggle(chosen, whenDone(exchange, state));
-    case Action::Cycle:
-        return queue.cycle(chosen, request.offTimeMs, whenDone(exchange, state, true));
-    case Action::AllOn:
-    case Action::AllOff:
-        return queue.switchAll(action == Action::AllOn, whenDone(exchange, state));
-    case Action::Reset:
-        return queue.reset(whenDone(exchange, [this](const Serve::Result& result) {
-            QJsonObject object = stateObject(result);
-            object.insert(QStringLiteral("answers_after_reset"), true);
-            return Http::json(200, object, QStringLiteral("the board was reset and answers again"));
-        }));
-    default:
-        return finish(exchange, Http::error(404, QStringLiteral("not found")));
-    }
-}
-
-std::optional<QList<int>> BoardHttpServer::outletsOf(const QStringList& given, const ExchangePtr& exchange)
-{
-    auto outlets = Cli::parseOutlets(given, board_.names);
-    if (const auto* refused = std::get_if<QString>(&outlets)) {
-        finish(exchange, Http::error(400, *refused));
-        return std::nullopt;
-    }
-    return std::get<QList<int>>(std::move(outlets));
-}
-
-Serve::Done BoardHttpServer::whenDone(const ExchangePtr& exchange,
-                                      std::function<Http::Reply(const Serve::Result&)> toReply, bool cycle)
-{
-    return [server = QPointer<BoardHttpServer>(this), exchange, toReply = std::move(toReply),
-            cycle](const Serve::Result& result) {
-        if (!server)
-            return;
-        try {
-            server->finish(exchange, result.failure == Serve::Failure::None && result.word
-                                         ? toReply(result)
-                                         : server->failed(result, cycle));
-        } catch (const std::exception& failure) {
-            server->finish(exchange, Http::error(500, QStringLiteral("the server failed: %1").arg(failure.what())));
-        }
-    };
-}
-
-Http::Reply BoardHttpServer::failed(const Serve::Result& result, bool cycle) const
-{
-    int status = 503;
-    QString message = board_.portLabel + QStringLiteral(": ") + result.error;
-    ExitStatus exitStatus = ExitStatus::BoardFailed;
-    switch (result.failure) {
-    case Serve::Failure::BadRequest:
-        return Http::error(400, result.error);
-    case Serve::Failure::NotInState:
-        status = 409;
-        break;
-    case Serve::Failure::Stopped:
-        if (cycle)
-            exitStatus = ExitStatus::Interrupted;
-        break;
-    case Serve::Failure::NoAnswer:
-    case Serve::Failure::None:
-        if (board_.portClosed()) {
-            message = result.error;  // the opening's own message names the port
-            exitStatus = ExitStatus::PortFailed;
-        } else if (result.silent) {
-            message += Cli::Report::silenceHint(board_.where().port);
-        }
-        break;
-    }
-    QJsonObject object =
-        Cli::Report::errorObject(message, exitStatus, board_.where(), result.word, result.outlets, board_.names);
-    addAnswering(object);
-    return Http::error(status, object);
-}
-
-QJsonObject BoardHttpServer::stateObject(const Serve::Result& result) const
-{
-    QJsonObject object = Cli::Report::statusObject(board_.where(), *result.word, result.outlets, board_.names);
-    addAnswering(object);
-    return object;
-}
-
-void BoardHttpServer::addAnswering(QJsonObject& object) const
-{
-    object.insert(QStringLiteral("answering"), board_.queue.answering());
-    const QDateTime last = board_.queue.lastAnswer();
-    object.insert(QStringLiteral("last_answer"),
-                  last.isValid() ? QJsonValue(last.toString(Qt::ISODateWithMs)) : QJsonValue(QJsonValue::Null));
+    api_.handle(route, request.body(), request.url().query(),
+                [server = QPointer<BoardHttpServer>(this), exchange](Http::Reply reply) {
+                    if (server)
+                        server->finish(exchange, std::move(reply));
+                });
 }
 
 void BoardHttpServer::finish(const ExchangePtr& exchange, Http::Reply reply)

@@ -1,10 +1,8 @@
 #pragma once
 
 #include "access_rules.h"
-#include "board_queue.h"
-#include "outlets.h"
+#include "board_api.h"
 #include "reply.h"
-#include "report.h"
 #include "route.h"
 
 #include <QAbstractHttpServer>
@@ -19,15 +17,6 @@
 
 class GuardedSocket;
 class GuardedTcpServer;
-
-// The board orvessa serve serves: its queue, and how messages name its port.
-struct ServedBoard {
-    Serve::BoardQueue& queue;
-    Cli::OutletNames names;
-    QString portLabel;                          // "COM3 (/dev/serial/by-id/...)", as orvessa's messages begin
-    std::function<Cli::Report::Where()> where;  // the port as named and the device behind it now
-    std::function<bool()> portClosed;           // the last opening of the port failed
-};
 
 // orvessa serve's HTTP layer: checks each request (host, token, path and
 // method, origin, body), hands it to the board queue and answers when the
@@ -67,19 +56,8 @@ private:
 
     void check(const QHttpServerRequest& request, const ExchangePtr& exchange);
     void act(const Http::Route& route, const QHttpServerRequest& request, const ExchangePtr& exchange);
-    void actOnOutlets(Http::Action action, const QByteArray& body, const ExchangePtr& exchange);
-    // The outlets given (numbers or names) as numbers; nothing once `exchange`
-    // is answered 400 with why not.
-    std::optional<QList<int>> outletsOf(const QStringList& given, const ExchangePtr& exchange);
-    // The queue's answer for `exchange`, through `toReply` when it succeeded.
-    Serve::Done whenDone(const ExchangePtr& exchange, std::function<Http::Reply(const Serve::Result&)> toReply,
-                         bool cycle = false);
-    Http::Reply failed(const Serve::Result& result, bool cycle) const;
-    QJsonObject stateObject(const Serve::Result& result) const;
-    // "answering" and "last_answer": whether the board answered its last query, and when it last did.
-    void addAnswering(QJsonObject& object) const;
     void finish(const ExchangePtr& exchange, Http::Reply reply);
 
-    ServedBoard board_;
+    BoardApi api_;
     AccessRules access_;
 };

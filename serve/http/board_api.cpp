@@ -1,0 +1,160 @@
+#include "board_api.h"
+
+#include "request_body.h"
+
+#include <QDateTime>
+#include <QJsonValue>
+#include <QPointer>
+
+#include <exception>
+#include <utility>
+#include <variant>
+
+BoardApi::BoardApi(ServedBoard board, QObject* parent) : QObject(parent), board_(std::move(board)) {}
+
+void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QString& query, Answer answer)
+{
+    using Http::Action;
+    switch (route.action) {
+    case Action::Page:  // the page's files are HTTP's own
+        return answer(Http::error(404, QStringLiteral("not found")));
+    case Action::ReadOne:
+    case Action::SwitchOne: {
+        const std::optional<QList<int>> outlets = outletsOf({route.outlet}, answer);
+        if (!outlets)
+            return;
+        const int outlet = outlets->first();
+        const auto answerState = [outlet](const Serve::Result& result) {
+            return Http::plainState(Cli::isOn(*result.word, outlet));
+        };
+        if (route.action == Action::ReadOne)
+            return board_.queue.status(whenDone(std::move(answer), answerState));
+        const std::optional<bool> on = Http::plainState(body);
+        if (!on)
+            return answer(Http::error(400, QStringLiteral("the body must be 1 (on) or 0 (off)")));
+        return board_.queue.switchOutlets({outlet}, *on, whenDone(std::move(answer), answerState));
+    }
+    case Action::Status: {
+        const std::optional<QList<int>> outlets = outletsOf(Http::statusOutlets(query), answer);
+        if (!outlets)
+            return;
+        return board_.queue.status(
+            whenDone(std::move(answer), [this, chosen = *outlets](const Serve::Result& result) {
+                Serve::Result shown = result;
+                if (!chosen.isEmpty())
+                    shown.outlets = chosen;
+                return Http::json(200, stateObject(shown), QStringLiteral("ok"));
+            }));
+    }
+    default:
+        return actOnOutlets(route.action, body, answer);
+    }
+}
+
+void BoardApi::actOnOutlets(Http::Action action, const QByteArray& body, const Answer& answer)
+{
+    using Http::Action;
+    const auto asked = Http::apiRequest(action, body);
+    if (const auto* refused = std::get_if<QString>(&asked))
+        return answer(Http::error(400, *refused));
+    const Http::ApiRequest& request = std::get<Http::ApiRequest>(asked);
+    const std::optional<QList<int>> outlets = outletsOf(request.outlets, answer);
+    if (!outlets)
+        return;
+    const QList<int>& chosen = *outlets;
+    Serve::BoardQueue& queue = board_.queue;
+    const auto state = [this](const Serve::Result& result) {
+        return Http::json(200, stateObject(result), QStringLiteral("ok"));
+    };
+    switch (action) {
+    case Action::On:
+    case Action::Off:
+        return queue.switchOutlets(chosen, action == Action::On, whenDone(answer, state));
+    case Action::Toggle:
+        return queue.toggle(chosen, whenDone(answer, state));
+    case Action::Cycle:
+        return queue.cycle(chosen, request.offTimeMs, whenDone(answer, state, true));
+    case Action::AllOn:
+    case Action::AllOff:
+        return queue.switchAll(action == Action::AllOn, whenDone(answer, state));
+    case Action::Reset:
+        return queue.reset(whenDone(answer, [this](const Serve::Result& result) {
+            QJsonObject object = stateObject(result);
+            object.insert(QStringLiteral("answers_after_reset"), true);
+            return Http::json(200, object, QStringLiteral("the board was reset and answers again"));
+        }));
+    default:
+        return answer(Http::error(404, QStringLiteral("not found")));
+    }
+}
+
+std::optional<QList<int>> BoardApi::outletsOf(const QStringList& given, const Answer& answer)
+{
+    auto outlets = Cli::parseOutlets(given, board_.names);
+    if (const auto* refused = std::get_if<QString>(&outlets)) {
+        answer(Http::error(400, *refused));
+        return std::nullopt;
+    }
+    return std::get<QList<int>>(std::move(outlets));
+}
+
+Serve::Done BoardApi::whenDone(Answer answer, std::function<Http::Reply(const Serve::Result&)> toReply, bool cycle)
+{
+    return [api = QPointer<BoardApi>(this), answer = std::move(answer), toReply = std::move(toReply),
+            cycle](const Serve::Result& result) {
+        if (!api)
+            return;
+        try {
+            answer(result.failure == Serve::Failure::None && result.word ? toReply(result)
+                                                                         : api->failed(result, cycle));
+        } catch (const std::exception& failure) {
+            answer(Http::error(500, QStringLiteral("the server failed: %1").arg(failure.what())));
+        }
+    };
+}
+
+Http::Reply BoardApi::failed(const Serve::Result& result, bool cycle) const
+{
+    int status = 503;
+    QString message = board_.portLabel + QStringLiteral(": ") + result.error;
+    ExitStatus exitStatus = ExitStatus::BoardFailed;
+    switch (result.failure) {
+    case Serve::Failure::BadRequest:
+        return Http::error(400, result.error);
+    case Serve::Failure::NotInState:
+        status = 409;
+        break;
+    case Serve::Failure::Stopped:
+        if (cycle)
+            exitStatus = ExitStatus::Interrupted;
+        break;
+    case Serve::Failure::NoAnswer:
+    case Serve::Failure::None:
+        if (board_.portClosed()) {
+            message = result.error;  // the opening's own message names the port
+            exitStatus = ExitStatus::PortFailed;
+        } else if (result.silent) {
+            message += Cli::Report::silenceHint(board_.where().port);
+        }
+        break;
+    }
+    QJsonObject object =
+        Cli::Report::errorObject(message, exitStatus, board_.where(), result.word, result.outlets, board_.names);
+    addAnswering(object);
+    return Http::error(status, object);
+}
+
+QJsonObject BoardApi::stateObject(const Serve::Result& result) const
+{
+    QJsonObject object = Cli::Report::statusObject(board_.where(), *result.word, result.outlets, board_.names);
+    addAnswering(object);
+    return object;
+}
+
+void BoardApi::addAnswering(QJsonObject& object) const
+{
+    object.insert(QStringLiteral("answering"), board_.queue.answering());
+    const QDateTime last = board_.queue.lastAnswer();
+    object.insert(QStringLiteral("last_answer"),
+                  last.isValid() ? QJsonValue(last.toString(Qt::ISODateWithMs)) : QJsonValue(QJsonValue::Null));
+}
