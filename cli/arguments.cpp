@@ -97,8 +97,9 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
     const QCommandLineOption allowHost(QStringLiteral("allow-host"), {}, QStringLiteral("name"));
     const QCommandLineOption poll(QStringLiteral("poll"), {}, QStringLiteral("seconds"));
     const QCommandLineOption server(QStringLiteral("server"), {}, QStringLiteral("url"));
+    const QCommandLineOption noToken(QStringLiteral("no-token"));
     parser.addOptions(
-        {help, version, json, port, timeout, offTime, exec, wait, listen, tokenFile, allowHost, poll, server});
+        {help, version, json, port, timeout, offTime, exec, wait, listen, tokenFile, allowHost, poll, server, noToken});
 
     const bool parsed = parser.parse(args);
     Invocation call;
@@ -171,9 +172,10 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
         if (call.exec->isEmpty() || call.exec->first().isEmpty())
             return error(QStringLiteral("--exec needs a command"));
     }
-    const bool serveOptionGiven = parser.isSet(listen) || parser.isSet(allowHost) || parser.isSet(poll);
+    const bool serveOptionGiven =
+        parser.isSet(listen) || parser.isSet(allowHost) || parser.isSet(poll) || parser.isSet(noToken);
     if (serveOptionGiven && call.verb != Verb::Serve)
-        return error(QStringLiteral("--listen, --allow-host and --poll go with serve only"));
+        return error(QStringLiteral("--listen, --allow-host, --poll and --no-token go with serve only"));
     const bool onTheBoard = call.verb != Verb::Ports && call.verb != Verb::Upgrade && call.verb != Verb::Serve;
     if (parser.isSet(tokenFile)) {
         if (!onTheBoard && call.verb != Verb::Serve)
@@ -203,8 +205,8 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
         const auto optional = [&parser](const QCommandLineOption& option) {
             return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
         };
-        auto serve =
-            parseServeOptions({optional(listen), optional(tokenFile), parser.values(allowHost), optional(poll)});
+        auto serve = parseServeOptions(
+            {optional(listen), optional(tokenFile), parser.values(allowHost), optional(poll), parser.isSet(noToken)});
         if (const auto* refused = std::get_if<QString>(&serve))
             return error(*refused);
         call.serve = std::get<ServeOptions>(std::move(serve));
@@ -219,7 +221,8 @@ QString helpText()
        orvessa --server URL [--token-file FILE] [--json] [--timeout MS]
                VERB [OUTLET...]
        orvessa [--port COM<n>|PATH] [--timeout MS] serve [--listen ADDRESS:PORT]
-               [--token-file FILE] [--allow-host NAME]... [--poll SECONDS]
+               [--token-file FILE | --no-token] [--allow-host NAME]...
+               [--poll SECONDS]
 
 Switches and reads the outlets of an Orvessa outlet controller through its
 serial port (9600 8N1), for scripts and lab tools. OUTLET is a number from 1
@@ -275,10 +278,13 @@ Options:
   --server URL        reach the board through orvessa serve at URL
                       (http://HOST:PORT/), on another machine, instead of a
                       port here; not with --port, nor with upgrade
-  --token-file FILE   serve: clients must give the token in FILE (one line,
-                      readable by its owner only) as an HTTP Basic password
-                      or a Bearer token. Other verbs: the token orvessa gives
-                      a server that needs one (as a Bearer token)
+  --token-file FILE   serve: HTTP clients must give the token in FILE (one
+                      line, readable by its owner only) as an HTTP Basic
+                      password or a Bearer token; without it, a server on
+                      loopback makes a token of its own (see below). Other
+                      verbs with --server: the token to give that server
+  --no-token          serve, on loopback only: HTTP clients need no token, so
+                      every account on this machine may switch the outlets
   --allow-host NAME   serve: a further name clients may reach it by (their
                       Host header), NAME or NAME:PORT; may be repeated
   --poll SECONDS      serve: read the state at least this often, 0.25 to 3600
@@ -296,15 +302,20 @@ orvessa serve answers GET /outlet/N with 1 or 0 and switches with PUT
 /outlet/N and the body 1 or 0 (labgrid's NetworkPowerPort, model rest); its
 JSON API is GET /api/status and POST /api/on, off, toggle, cycle, all-on,
 all-off and reset. It logs each change and each event of the port on standard
-error, and writes its address to $RUNTIME_DIRECTORY (a service),
-$XDG_RUNTIME_DIR/tavrin or else /run/tavrin, for orvessa on the same machine.
+error. Its folder is $RUNTIME_DIRECTORY (a service), else $XDG_RUNTIME_DIR/tavrin,
+else /run/tavrin: there it writes its address file, its local socket (for
+orvessa on this machine: its own user may switch through it, and for a
+service the device's group) and, on loopback without --token-file or
+--no-token, the token it made (readable by its own user only), whose page
+address it prints.
 
 While orvessa serve holds the port, every verb but ports and upgrade goes
 through it by itself, with the same output and exit status: orvessa finds the
 server's file for the port's device in $XDG_RUNTIME_DIR/tavrin, /run/tavrin
-or a folder in it, and sends the verb to its address. --wait does not apply
-then: the server queues the requests. ORVESSA_SERVER=URL is --server when
---port is not given; ORVESSA_TOKEN_FILE=FILE is --token-file for a server.
+or a folder in it, and sends the verb through its local socket, needing no
+token. --wait does not apply then: the server queues the requests.
+ORVESSA_SERVER=URL is --server when --port is not given; ORVESSA_TOKEN_FILE=FILE
+is --token-file for --server.
 
 Exit status: 0 done and confirmed (serve: stopped by SIGTERM or SIGINT); 1 the
 board did not answer (after a reset: within 3 s), or an outlet did not reach
@@ -317,7 +328,9 @@ server cannot be reached, or SIGINT or SIGTERM ended the wait for the port
 (nothing was written); 4 upgrade --exec: the firmware tool failed (a non-zero
 exit status, killed by a signal) or could not be started; 5 SIGINT or SIGTERM
 interrupted a cycle, whose outlets were switched back on (through a server: the
-server switches them back on after the off-time).
+server switches them back on after the off-time); 6 the connection to a server
+was lost after the request was sent: whether it was done is unknown, and it
+was not sent again (the state, when it could be read, is printed).
 )");
 }
 

@@ -77,6 +77,13 @@ std::variant<ServeOptions, QString> parseServeOptions(const ServeOptionValues& v
             return QStringLiteral("--poll expects seconds from 0.25 to 3600, got '%1'").arg(*values.poll);
         options.pollMs = *ms;
     }
+    options.noToken = values.noToken;
+    if (options.noToken && options.tokenFile)
+        return QStringLiteral("--no-token and --token-file contradict each other: give one of them");
+    if (options.noToken && !QHostAddress(options.listenHost).isLoopback())
+        return QStringLiteral("--no-token goes with a loopback address only: anyone who reaches %1 could switch "
+                              "the outlets")
+            .arg(options.listenHost);
     if (!QHostAddress(options.listenHost).isLoopback() && !options.tokenFile)
         return QStringLiteral("listening on %1 needs --token-file: anyone who reaches that address could switch the "
                               "outlets")

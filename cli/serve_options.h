@@ -17,6 +17,7 @@ struct ServeOptions {
     QString listenHost = QStringLiteral("127.0.0.1");  // an address, IPv4 or IPv6
     quint16 listenPort = DefaultServePort;             // 0: any free port
     std::optional<QString> tokenFile;
+    bool noToken = false;    // on loopback: HTTP clients need no token
     QStringList allowHosts;  // further names the Host header may give, each NAME or NAME:PORT
     int pollMs = 5000;
 };
@@ -26,10 +27,11 @@ struct ServeOptionValues {
     std::optional<QString> tokenFile;
     QStringList allowHosts;
     std::optional<QString> poll;
+    bool noToken = false;
 };
 
 // The options, or the usage error. An address other than loopback needs a
-// token file.
+// token file; --no-token goes with loopback only, and not with a token file.
 std::variant<ServeOptions, QString> parseServeOptions(const ServeOptionValues& values);
 
 }  // namespace Cli

@@ -7,6 +7,9 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace ServeRendezvous {
 
 namespace {
@@ -28,9 +31,10 @@ bool runsOrvessa(qint64 pid)
 QJsonObject Server::toJson() const
 {
     return QJsonObject{
-        {QStringLiteral("url"), url},   {QStringLiteral("token_required"), tokenRequired},
-        {QStringLiteral("pid"), pid},   {QStringLiteral("port"), port},
-        {QStringLiteral("path"), path}, {QStringLiteral("device"), device},
+        {QStringLiteral("url"), url},       {QStringLiteral("token_required"), tokenRequired},
+        {QStringLiteral("pid"), pid},       {QStringLiteral("port"), port},
+        {QStringLiteral("path"), path},     {QStringLiteral("device"), device},
+        {QStringLiteral("socket"), socket}, {QStringLiteral("token_file"), tokenFile},
     };
 }
 
@@ -62,21 +66,49 @@ std::optional<Server> read(const QString& file)
                   entry.value(QStringLiteral("port")).toString(),
                   entry.value(QStringLiteral("path")).toString(),
                   entry.value(QStringLiteral("device")).toString(),
+                  entry.value(QStringLiteral("socket")).toString(),
+                  entry.value(QStringLiteral("token_file")).toString(),
                   file};
     if (server.pid <= 0 || !server.url.startsWith(QLatin1String("http")))
         return std::nullopt;
+    // What the file names beside it is in its own folder, nowhere else.
+    const QString folder = QFileInfo(file).absolutePath();
+    for (QString* path : {&server.socket, &server.tokenFile})
+        if (!path->isEmpty() && QFileInfo(*path).absolutePath() != folder)
+            path->clear();
     if (!server.url.endsWith(QLatin1Char('/')))
         server.url += QLatin1Char('/');
     return server;
 }
 
+bool trustedFolder(const QString& folder)
+{
+    const auto ownedSafely = [](const QString& path, bool byThisUser) {
+        struct stat info {};
+        if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
+            return false;
+        const bool owner = info.st_uid == 0 || (byThisUser && info.st_uid == ::geteuid());
+        return owner && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    };
+    if (ownedSafely(folder, true))
+        return true;
+    // A service's folder: made by root in a folder of root's that only root may write to.
+    struct stat info {};
+    const QString parent = QFileInfo(folder).absolutePath();
+    return ::lstat(QFile::encodeName(folder).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
+           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && ownedSafely(parent, false);
+}
+
 std::optional<Server> find(const QStringList& devices, const QStringList& folders)
 {
-    for (const QString& folder : folders)
+    for (const QString& folder : folders) {
+        if (!trustedFolder(folder))
+            continue;
         for (const QString& device : devices)
             if (const std::optional<Server> server = read(folder + QLatin1Char('/') + fileName(device));
                 server && runsOrvessa(server->pid))
                 return server;
+    }
     return std::nullopt;
 }
 

@@ -4,16 +4,21 @@
 #include "board_queue.h"
 #include "exit_status.h"
 #include "guarded_tcp_server.h"
+#include "local_server.h"
 #include "open_failure.h"
 #include "output.h"
+#include "own_token.h"
 #include "rendezvous.h"
 #include "serial_board_connection.h"
 #include "signal_pipe.h"
 #include "token_file.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
+#include <QFile>
 #include <QHostInfo>
+#include <QJsonObject>
 #include <QNetworkInterface>
 #include <QSocketNotifier>
 
@@ -22,6 +27,9 @@
 #include <optional>
 #include <utility>
 #include <variant>
+
+#include <grp.h>
+#include <sys/stat.h>
 
 namespace Serve {
 
@@ -51,6 +59,40 @@ QString urlOf(const QHostAddress& address, quint16 port)
     return QStringLiteral("http://%1:%2/").arg(host).arg(port);
 }
 
+// The group that may switch through the local socket: for a service (its
+// own runtime folder), the device's group, whose members may open the port
+// itself; none for a server run by hand, whose user alone may.
+std::optional<gid_t> socketGroup(const PortAccess::Port& port)
+{
+    if (qEnvironmentVariableIsEmpty("RUNTIME_DIRECTORY"))
+        return std::nullopt;
+    struct stat device {};
+    if (::stat(QFile::encodeName(PortAccess::realDevice(port)).constData(), &device) == 0)
+        return device.st_gid;
+    if (const group* dialout = ::getgrnam("dialout"))
+        return dialout->gr_gid;
+    return std::nullopt;
+}
+
+QString groupName(gid_t gid)
+{
+    const group* entry = ::getgrgid(gid);
+    return entry ? QString::fromLocal8Bit(entry->gr_name) : QString::number(gid);
+}
+
+// Where the token made at start is, and, outside a service's journal, the
+// page's address with it, as notebook servers print theirs.
+QString tokenAdvice(const QString& url, const OwnToken& token)
+{
+    if (!qEnvironmentVariableIsEmpty("INVOCATION_ID"))
+        return QStringLiteral("HTTP clients need the token in %1, which only this service's user may read: give the "
+                              "service a token file to share it")
+            .arg(token.path());
+    return QStringLiteral("HTTP clients need the token in %1 (readable by this user only); the page with it: "
+                          "%2#token=%3")
+        .arg(token.path(), url, QString::fromLatin1(token.token()));
+}
+
 }  // namespace
 
 int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::OutletNames& names)
@@ -67,6 +109,31 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
         token = std::get<QByteArray>(std::move(read));
     }
 
+    // Listening comes first: a server that cannot listen never touches the port.
+    const QHostAddress address(options.listenHost);
+    HttpLimits limits;
+    auto tcp = std::make_unique<GuardedTcpServer>(limits);
+    if (!tcp->listen(address, options.listenPort)) {
+        const QString error = tcp->errorString();
+        return refuse(QStringLiteral("cannot listen on %1: %2").arg(urlOf(address, options.listenPort), error),
+                      ExitStatus::PortFailed);
+    }
+    const QString url = urlOf(address, tcp->serverPort());
+    const QString folder = Rendezvous::folder();
+    if (!QDir().mkpath(folder))
+        return refuse(QStringLiteral("cannot create %1").arg(folder), ExitStatus::PortFailed);
+    const QString ownFiles = QStringLiteral("%1/serve-%2").arg(folder).arg(QCoreApplication::applicationPid());
+
+    // HTTP needs a token unless told otherwise: without a file, one made
+    // here, which only this user may read.
+    std::optional<OwnToken> madeToken;
+    if (token.isEmpty() && !options.noToken) {
+        madeToken.emplace(ownFiles + QStringLiteral(".token"));
+        if (const QString failure = madeToken->write(); !failure.isEmpty())
+            return refuse(failure, ExitStatus::PortFailed);
+        token = madeToken->token();
+    }
+
     const QString portLabel = PortAccess::describe(port);
     SerialBoardConnection connection(port, call.timeoutMs);
     QString why;
@@ -80,15 +147,6 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
         logLine(QStringLiteral("%1; serving anyway: requests are answered 503 until the device appears").arg(why));
     }
 
-    const QHostAddress address(options.listenHost);
-    HttpLimits limits;
-    auto tcp = std::make_unique<GuardedTcpServer>(limits);
-    if (!tcp->listen(address, options.listenPort)) {
-        const QString error = tcp->errorString();
-        return refuse(QStringLiteral("cannot listen on %1: %2").arg(urlOf(address, options.listenPort), error),
-                      ExitStatus::PortFailed);
-    }
-    const QString url = urlOf(address, tcp->serverPort());
     // Clients on this machine reach a server listening on every address through loopback.
     const QHostAddress local = address == QHostAddress(QHostAddress::AnyIPv4) ? QHostAddress(QHostAddress::LocalHost)
                                : address == QHostAddress(QHostAddress::AnyIPv6)
@@ -98,16 +156,45 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
     BoardQueue::Timing timing;
     timing.pollMs = options.pollMs;
     BoardQueue queue(connection, names, timing);
+    const ServedBoard served{queue, names, portLabel,
+                             [&port, &connection] {
+                                 return Cli::Report::Where{port.name, connection.device()};
+                             },
+                             [&connection] { return connection.lastFailure().has_value(); }};
+
+    // The local socket: who may open it may switch, without a token.
+    BoardApi localApi(served);
+    const auto currentDevice = [&connection, &port] {
+        return connection.device().isEmpty() ? port.mappedPath : connection.device();
+    };
+    LocalServer localServer(localApi,
+                            [&port, &currentDevice] {
+                                return QJsonObject{{QStringLiteral("orvessa_serve"), 1},
+                                                   {QStringLiteral("pid"), QCoreApplication::applicationPid()},
+                                                   {QStringLiteral("port"), port.name},
+                                                   {QStringLiteral("path"), port.mappedPath},
+                                                   {QStringLiteral("device"), currentDevice()}};
+                            },
+                            {});
+    const std::optional<gid_t> group = socketGroup(port);
+    QString socketPath = ownFiles + QStringLiteral(".sock");
+    if (const QString failure = localServer.listen(socketPath, group ? int(*group) : -1); !failure.isEmpty()) {
+        logLine(QStringLiteral("%1: orvessa on this machine will go through the port instead").arg(failure));
+        socketPath.clear();
+    }
+    QObject::connect(&localServer, &LocalServer::logLine, &localServer, logLine);
+
     Rendezvous rendezvous(ServeRendezvous::Server{urlOf(local, tcp->serverPort()),
                                                   !token.isEmpty(),
                                                   QCoreApplication::applicationPid(),
                                                   port.name,
                                                   port.mappedPath,
                                                   {},
+                                                  socketPath,
+                                                  madeToken ? madeToken->path() : QString(),
                                                   {}});
-    const auto publish = [&rendezvous, &connection, &port] {
-        const QString device = connection.device().isEmpty() ? port.mappedPath : connection.device();
-        if (const QString failure = rendezvous.publish(device); !failure.isEmpty())
+    const auto publish = [&rendezvous, &currentDevice] {
+        if (const QString failure = rendezvous.publish(currentDevice()); !failure.isEmpty())
             logLine(QStringLiteral("orvessa on this machine will not find this server: %1").arg(failure));
     };
     QObject::connect(&queue, &BoardQueue::linkEvent, &queue, [&](const QString& what) {
@@ -120,17 +207,20 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
 
     AccessRules access({token, address, tcp->serverPort(), options.allowHosts, QHostInfo::localHostName(),
                         [] { return QNetworkInterface::allAddresses(); }});
-    BoardHttpServer http(ServedBoard{queue, names, portLabel,
-                                     [&port, &connection] {
-                                         return Cli::Report::Where{port.name, connection.device()};
-                                     },
-                                     [&connection] { return connection.lastFailure().has_value(); }},
-                         std::move(access));
+    BoardHttpServer http(served, std::move(access));
     QObject::connect(&http, &BoardHttpServer::logLine, &http, logLine);
     http.serve(tcp.release());  // the HTTP server is its parent now
     publish();
     logLine(QStringLiteral("serving %1 at %2%3")
-                .arg(portLabel, url, token.isEmpty() ? QString() : QStringLiteral(" (token required)")));
+                .arg(portLabel, url,
+                     token.isEmpty() ? QStringLiteral(" (no token: every account on this machine may switch)")
+                                     : QStringLiteral(" (token required)")));
+    if (madeToken)
+        logLine(tokenAdvice(url, *madeToken));
+    if (!socketPath.isEmpty())
+        logLine(QStringLiteral("orvessa on this machine goes through %1, which %2 may use")
+                    .arg(socketPath, group ? QStringLiteral("group %1").arg(groupName(*group))
+                                           : QStringLiteral("this user alone")));
 
     QEventLoop loop;
     // Without the pipe (it could not be made), the signals keep their default.
@@ -149,6 +239,7 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
             queue.stop([&] { http.closeConnections(CloseConnectionsMs, [&loop] { loop.quit(); }); });
         });
     loop.exec();
+    localServer.close();
     rendezvous.withdraw();
     logLine(QStringLiteral("stopped"));
     return int(ExitStatus::Done);

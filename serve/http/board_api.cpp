@@ -38,13 +38,12 @@ void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QS
         const std::optional<QList<int>> outlets = outletsOf(Http::statusOutlets(query), answer);
         if (!outlets)
             return;
-        return board_.queue.status(
-            whenDone(std::move(answer), [this, chosen = *outlets](const Serve::Result& result) {
-                Serve::Result shown = result;
-                if (!chosen.isEmpty())
-                    shown.outlets = chosen;
-                return Http::json(200, stateObject(shown), QStringLiteral("ok"));
-            }));
+        return board_.queue.status(whenDone(std::move(answer), [this, chosen = *outlets](const Serve::Result& result) {
+            Serve::Result shown = result;
+            if (!chosen.isEmpty())
+                shown.outlets = chosen;
+            return Http::json(200, stateObject(shown), QStringLiteral("ok"));
+        }));
     }
     default:
         return actOnOutlets(route.action, body, answer);
