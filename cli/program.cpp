@@ -4,6 +4,7 @@
 #include "board.h"
 #include "exit_status.h"
 #include "firmware_tool.h"
+#include "local_server_exchange.h"
 #include "outlets.h"
 #include "output.h"
 #include "panel_settings.h"
@@ -17,6 +18,9 @@
 #include "token_file.h"
 #include "verbs.h"
 #include "waiting_open.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
 
 #include <algorithm>
 #include <optional>
@@ -110,6 +114,9 @@ int finishUpgrade(const Invocation& call, const PortAccess::Port& port, const Re
     return int(ExitStatus::Done);
 }
 
+// How long the read after a lost connection waits for the port.
+constexpr int AfterLossWaitMs = 2000;
+
 // The token for a server: --token-file, else the file ORVESSA_TOKEN_FILE
 // names; empty when neither is given.
 std::variant<QByteArray, QString> serverToken(const Invocation& call)
@@ -118,24 +125,6 @@ std::variant<QByteArray, QString> serverToken(const Invocation& call)
     if (file.isEmpty())
         return QByteArray();
     return readTokenFile(file);
-}
-
-// The verb through a server on another machine: --server, else ORVESSA_SERVER.
-int runRemote(const Invocation& call, const QString& url, const QString& given)
-{
-    const std::optional<QUrl> server = parseServerUrl(url);
-    if (!server)
-        return usageError(call.json,
-                          QStringLiteral("%1 expects http://HOST:PORT/ (or https://), got '%2'").arg(given, url));
-    const auto token = serverToken(call);
-    if (const auto* refused = std::get_if<QString>(&token))
-        return fail(call.json, Report::errorObject(*refused, ExitStatus::Usage));
-    const ServerTarget target{*server, std::get<QByteArray>(token),
-                              QStringLiteral("orvessa serve at %1").arg(server->toString()), std::nullopt};
-    const auto result = runThroughServer(call, target, call.outlets);
-    if (const auto* unreachable = std::get_if<ServerUnreachable>(&result))
-        return serverUnreachable(call, target, *unreachable);
-    return std::get<int>(result);
 }
 
 // The devices a server for `port` may be found by: the device behind it, and
@@ -149,29 +138,89 @@ QStringList servedDevices(const PortAccess::Port& port)
     return devices;
 }
 
+// The state as a server's status answer gives it, or why not.
+ServerTarget::StateRead stateOf(const ServerReply& reply)
+{
+    const QJsonObject answer = QJsonDocument::fromJson(reply.body).object();
+    if (reply.end == ServerReply::End::Answered && reply.status == 200 &&
+        answer.value(QStringLiteral("word")).isDouble())
+        return {std::uint16_t(answer.value(QStringLiteral("word")).toInt()), {}};
+    if (reply.end == ServerReply::End::Answered)
+        return {std::nullopt,
+                answer.value(QStringLiteral("error")).toString(QStringLiteral("HTTP status %1").arg(reply.status))};
+    return {std::nullopt, reply.why.isEmpty() ? QStringLiteral("no answer") : reply.why};
+}
+
+ServerRequest statusRequest() { return ServerRequest{"GET", QStringLiteral("api/status"), {}, {}}; }
+
+// A status through a server: three tries of one exchange, and time for what is queued before it.
+int statusWaitMs(const Invocation& call) { return 3 * call.timeoutMs + 2000; }
+
+// After the connection to the server on this machine was lost: the state
+// through a server that holds the port again, else from the port once it is
+// free (a status query changes nothing).
+ServerTarget::StateRead readStateAfterLoss(const Invocation& call, const PortAccess::Port& port)
+{
+    if (const auto again = ServeRendezvous::find(servedDevices(port)); again && !again->socket.isEmpty())
+        return stateOf(askLocalServer({again->socket, again->pid, servedDevices(port)}, statusRequest(),
+                                      statusWaitMs(call), false));
+    PortAccess::WaitingOpen waiting = PortAccess::openWaiting(port, AfterLossWaitMs);
+    if (!waiting.opened.serial)
+        return {std::nullopt,
+                waiting.opened.failure ? describeOpenFailure(*waiting.opened.failure) : QStringLiteral("interrupted")};
+    SerialBoardLink link(*waiting.opened.serial);
+    Board board(link, call.timeoutMs);
+    try {
+        return {board.readStatus(), {}};
+    } catch (const BoardError& error) {
+        return {std::nullopt, error.message()};
+    }
+}
+
 // The verb through the server found on this machine for the port; nothing
 // when the server cannot be reached and `fallBack` lets the port be tried
-// here instead.
+// here instead. It goes through the server's local socket and needs no token.
 std::optional<int> runLocal(const Invocation& call, const PortAccess::Port& port, const ServeRendezvous::Server& found,
                             const QList<int>& outlets, const OutletNames& names, bool fallBack)
 {
-    const auto token = serverToken(call);
-    if (const auto* refused = std::get_if<QString>(&token))
-        return fail(call.json, Report::errorObject(*refused, ExitStatus::Usage));
-    const ServerTarget target{QUrl(found.url), std::get<QByteArray>(token), found.describe(),
-                              ServerTarget::Local{port, names}};
-    if (found.tokenRequired && target.token.isEmpty())
-        return fail(call.json, Report::errorObject(QStringLiteral("%1: the port is held by %2, which needs its "
-                                                                  "token: give --token-file FILE, or set "
-                                                                  "ORVESSA_TOKEN_FILE")
-                                                       .arg(PortAccess::describe(port), target.name),
-                                                   ExitStatus::Usage, Report::Where{port.name, found.device}));
+    ServerTarget target{QUrl(found.url), {}, found.describe(), ServerTarget::Local{port, names}, std::nullopt, {}};
+    if (!found.socket.isEmpty())
+        target.socket = LocalServerTarget{found.socket, found.pid, servedDevices(port)};
+    target.readAfterLoss = [&call, &port] { return readStateAfterLoss(call, port); };
     QStringList numbers;
     for (int outlet : outlets)
         numbers << QString::number(outlet);
-    const auto result = runThroughServer(call, target, numbers);
+    const auto result =
+        target.socket
+            ? runThroughServer(call, target, numbers)
+            : std::variant<int, ServerUnreachable>(ServerUnreachable{QStringLiteral("it offers no local socket")});
     if (const auto* unreachable = std::get_if<ServerUnreachable>(&result))
         return fallBack ? std::nullopt : std::optional<int>(serverUnreachable(call, target, *unreachable));
+    return std::get<int>(result);
+}
+
+// The verb through a server on another machine: --server, else ORVESSA_SERVER.
+int runRemote(const Invocation& call, const QString& url, const QString& given)
+{
+    const std::optional<QUrl> server = parseServerUrl(url);
+    if (!server)
+        return usageError(call.json,
+                          QStringLiteral("%1 expects http://HOST:PORT/ (or https://), got '%2'").arg(given, url));
+    const auto token = serverToken(call);
+    if (const auto* refused = std::get_if<QString>(&token))
+        return fail(call.json, Report::errorObject(*refused, ExitStatus::Usage));
+    ServerTarget target{*server,
+                        std::get<QByteArray>(token),
+                        QStringLiteral("orvessa serve at %1").arg(server->toString()),
+                        std::nullopt,
+                        std::nullopt,
+                        {}};
+    target.readAfterLoss = [&call, &target] {
+        return stateOf(askServer(target.url, target.token, statusRequest(), statusWaitMs(call), false));
+    };
+    const auto result = runThroughServer(call, target, call.outlets);
+    if (const auto* unreachable = std::get_if<ServerUnreachable>(&result))
+        return serverUnreachable(call, target, *unreachable);
     return std::get<int>(result);
 }
 

@@ -6,11 +6,15 @@
 #include "server_exchange.h"
 #include "verbs.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 
 #include <cstdint>
+
+#include <grp.h>
+#include <sys/stat.h>
 
 namespace Cli {
 
@@ -130,6 +134,56 @@ std::optional<Report::Where> whereOf(const ServerTarget& server)
     return Report::Where{server.local->port.name, PortAccess::realDevice(server.local->port)};
 }
 
+// Who may switch through the server's local socket, and how else to reach it.
+QString whoMaySwitch(const ServerTarget& server)
+{
+    QString group;
+    struct stat file {};
+    if (server.socket && ::stat(QFile::encodeName(server.socket->socket).constData(), &file) == 0 &&
+        (file.st_mode & S_IWGRP))
+        if (const struct group* entry = ::getgrgid(file.st_gid))
+            group = QString::fromLocal8Bit(entry->gr_name);
+    const QString viaHttp = QStringLiteral("or ask its owner for its token and give --server %1 --token-file FILE")
+                                .arg(server.url.toString());
+    if (!group.isEmpty())
+        return QStringLiteral("members of the group %1 may (sudo adduser %2 %1, then log in again), %3")
+            .arg(group, QString::fromLocal8Bit(qgetenv("USER").isEmpty() ? "USER" : qgetenv("USER")), viaHttp);
+    return QStringLiteral("only the user that runs it may; %1").arg(viaHttp);
+}
+
+// The connection ended after the request was sent: the server may have done
+// it, so it is not sent again, here or to the port; the state is read anew
+// when it can be.
+int outcomeUnknown(const Invocation& call, const ServerTarget& server, const QStringList& outlets, const QString& why)
+{
+    const QString asked = (QStringList{verbName(call.verb)} + outlets).join(QLatin1Char(' '));
+    QString message = QStringLiteral("%1the connection to %2 was lost after the request was sent (%3): whether '%4' "
+                                     "was done is unknown, and it was not sent again")
+                          .arg(portPrefix(server), server.name, why, asked);
+    const ServerTarget::StateRead read = server.readAfterLoss
+                                             ? server.readAfterLoss()
+                                             : ServerTarget::StateRead{std::nullopt, QStringLiteral("not tried")};
+    QList<int> shown;
+    OutletNames names = server.local ? server.local->names : OutletNames{};
+    for (const QString& outlet : outlets)
+        if (const int number = outlet.toInt(); number >= 1 && number <= OutletCount)
+            shown << number;
+    if (shown.isEmpty())
+        shown = allOutlets();
+    if (read.word) {
+        QStringList states;
+        for (int outlet : shown)
+            states << QStringLiteral("%1 is %2").arg(outletLabel(outlet, names), stateName(isOn(*read.word, outlet)));
+        message += QStringLiteral("; now %1").arg(states.join(QStringLiteral(", ")));
+    } else {
+        message += QStringLiteral("; the state could not be read: %1").arg(read.why);
+    }
+    QJsonObject error = Report::errorObject(message, ExitStatus::OutcomeUnknown, whereOf(server), read.word,
+                                            read.word ? shown : QList<int>{}, names);
+    error.insert(QStringLiteral("reason"), QStringLiteral("outcome_unknown"));
+    return fail(call.json, error);
+}
+
 }  // namespace
 
 std::variant<int, ServerUnreachable> runThroughServer(const Invocation& call, const ServerTarget& server,
@@ -137,11 +191,20 @@ std::variant<int, ServerUnreachable> runThroughServer(const Invocation& call, co
 {
     const bool cycle = call.verb == Verb::Cycle;
     const int waitMs = answerWaitMs(call, outlets.size());
-    const ServerReply reply = askServer(server.url, server.token, requestFor(call, outlets), waitMs, cycle);
+    const ServerRequest request = requestFor(call, outlets);
+    const ServerReply reply = server.socket ? askLocalServer(*server.socket, request, waitMs, cycle)
+                                            : askServer(server.url, server.token, request, waitMs, cycle);
     const QString label = portPrefix(server);
     switch (reply.end) {
     case ServerReply::End::Unreachable:
         return ServerUnreachable{reply.why};
+    case ServerReply::End::NotAllowed:
+        return fail(call.json, Report::errorObject(QStringLiteral("%1the port is held by %2, whose local socket this "
+                                                                  "user may not use (%3): %4")
+                                                       .arg(label, server.name, reply.why, whoMaySwitch(server)),
+                                                   ExitStatus::PortFailed, whereOf(server)));
+    case ServerReply::End::Lost:
+        return outcomeUnknown(call, server, outlets, reply.why);
     case ServerReply::End::TimedOut:
         return fail(call.json,
                     Report::errorObject(QStringLiteral("%1%2 did not answer within %3 s: the board or the server is "

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "arguments.h"
+#include "local_server_exchange.h"
 #include "outlets.h"
 #include "port_access.h"
 
@@ -9,6 +10,8 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <cstdint>
+#include <functional>
 #include <optional>
 #include <variant>
 
@@ -31,6 +34,15 @@ struct ServerTarget {
         OutletNames names;
     };
     std::optional<Local> local;
+    // A server on this machine is reached through its local socket, with no token.
+    std::optional<LocalServerTarget> socket;
+    // After the connection was lost with the request sent: the state read
+    // anew (through the server, or the port once it is free), or why not.
+    struct StateRead {
+        std::optional<std::uint16_t> word;
+        QString why;
+    };
+    std::function<StateRead()> readAfterLoss;
 };
 
 // The server did not answer at all: refused or closed (a server stopping),

@@ -27,6 +27,52 @@ bool isLoopback(const QUrl& url)
 
 }  // namespace
 
+struct ReplyWait::State {
+    QEventLoop loop;
+    std::optional<SignalPipe> stopSignals;
+    std::optional<QSocketNotifier> signalled;
+    QTimer deadline;
+    bool timedOut = false;
+    QString signal;
+};
+
+ReplyWait::ReplyWait(bool catchStopSignals) : state_(std::make_unique<State>())
+{
+    State& state = *state_;
+    if (catchStopSignals) {
+        state.stopSignals.emplace(std::initializer_list<int>{SIGINT, SIGTERM});
+        if (state.stopSignals->readEnd() >= 0) {
+            state.signalled.emplace(state.stopSignals->readEnd(), QSocketNotifier::Read);
+            QObject::connect(&*state.signalled, &QSocketNotifier::activated, &state.loop, [&state] {
+                if (const int signal = state.stopSignals->take(); signal != 0) {
+                    state.signal = SignalPipe::name(signal);
+                    state.loop.quit();
+                }
+            });
+        }
+    }
+    state.deadline.setSingleShot(true);
+    QObject::connect(&state.deadline, &QTimer::timeout, &state.loop, [&state] {
+        state.timedOut = true;
+        state.loop.quit();
+    });
+}
+
+ReplyWait::~ReplyWait() = default;
+
+QEventLoop& ReplyWait::loop() { return state_->loop; }
+
+void ReplyWait::run(int waitMs)
+{
+    state_->deadline.start(waitMs);
+    state_->loop.exec();
+    state_->deadline.stop();
+}
+
+bool ReplyWait::timedOut() const { return state_->timedOut; }
+
+QString ReplyWait::signal() const { return state_->signal; }
+
 std::optional<QUrl> parseServerUrl(const QString& text)
 {
     QUrl url(text, QUrl::StrictMode);
@@ -57,41 +103,19 @@ ServerReply askServer(const QUrl& server, const QByteArray& token, const ServerR
         http.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
 
     ServerReply result;
-    QEventLoop loop;
     // Caught from before the request goes, so that none is lost.
-    std::optional<SignalPipe> stopSignals;
-    std::optional<QSocketNotifier> signalled;
-    if (catchStopSignals) {
-        stopSignals.emplace(std::initializer_list<int>{SIGINT, SIGTERM});
-        if (stopSignals->readEnd() >= 0) {
-            signalled.emplace(stopSignals->readEnd(), QSocketNotifier::Read);
-            QObject::connect(&*signalled, &QSocketNotifier::activated, &loop, [&] {
-                if (const int signal = stopSignals->take(); signal != 0) {
-                    result.why = SignalPipe::name(signal);
-                    loop.quit();
-                }
-            });
-        }
-    }
-    QTimer deadline;
-    deadline.setSingleShot(true);
-    bool timedOut = false;
-    QObject::connect(&deadline, &QTimer::timeout, &loop, [&] {
-        timedOut = true;
-        loop.quit();
-    });
+    ReplyWait wait(catchStopSignals);
     // Owned by the manager.
     QNetworkReply* reply = manager.sendCustomRequest(http, request.method, request.body);
-    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QObject::connect(reply, &QNetworkReply::finished, &wait.loop(), &QEventLoop::quit);
     // A status of all twelve outlets is well under a KiB: anything this large
     // is not orvessa serve, and is not read into memory.
     QObject::connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
         if (received > LargestAnswer)
             reply->abort();
     });
-    deadline.start(waitMs);
     if (!reply->isFinished())
-        loop.exec();
+        wait.run(waitMs);
 
     // An answer that came with a signal or the deadline still counts.
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -99,13 +123,16 @@ ServerReply askServer(const QUrl& server, const QByteArray& token, const ServerR
         result.end = ServerReply::End::Answered;
         result.status = status.toInt();
         result.body = reply->isOpen() ? reply->readAll() : QByteArray();  // closed when cut off for its size
-        result.why.clear();
-    } else if (!result.why.isEmpty()) {
+    } else if (!wait.signal().isEmpty()) {
         result.end = ServerReply::End::Interrupted;
-    } else if (timedOut) {
+        result.why = wait.signal();
+    } else if (wait.timedOut()) {
         result.end = ServerReply::End::TimedOut;
     } else {
         result.why = reply->errorString();
+        // Closed by the server once it had the request: it may have acted on it.
+        if (reply->error() == QNetworkReply::RemoteHostClosedError)
+            result.end = ServerReply::End::Lost;
     }
     if (!reply->isFinished())
         reply->abort();

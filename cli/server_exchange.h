@@ -5,7 +5,10 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <memory>
 #include <optional>
+
+class QEventLoop;
 
 // One request to orvessa serve over HTTP, through Qt Network, waited for in
 // an event loop of its own. Needs a QCoreApplication.
@@ -26,14 +29,37 @@ struct ServerRequest {
 struct ServerReply {
     enum class End {
         Answered,     // an HTTP answer, whatever its status
-        Unreachable,  // no answer at all: refused, closed, no such host
+        Unreachable,  // no answer at all, nothing sent: refused, no such host, not the server
+        NotAllowed,   // this user may not use the server's local socket
+        Lost,         // the connection ended after the request was sent: its outcome is unknown
         TimedOut,     // no whole answer within the time given
         Interrupted,  // SIGINT or SIGTERM came first, when caught
     };
     End end = End::Unreachable;
     int status = 0;  // Answered: the HTTP status
     QByteArray body;
-    QString why;  // Unreachable: the reason; Interrupted: "SIGINT" or "SIGTERM"
+    QString why;  // Unreachable, NotAllowed, Lost: the reason; Interrupted: "SIGINT" or "SIGTERM"
+};
+
+// Waits in an event loop of its own until quit(), a deadline, or (when asked
+// to catch them) SIGINT or SIGTERM, which then end the wait instead of the
+// program.
+class ReplyWait {
+public:
+    explicit ReplyWait(bool catchStopSignals);
+    ~ReplyWait();
+    ReplyWait(const ReplyWait&) = delete;
+    ReplyWait& operator=(const ReplyWait&) = delete;
+
+    // The loop to quit when the answer is complete.
+    QEventLoop& loop();
+    void run(int waitMs);
+    bool timedOut() const;
+    QString signal() const;  // "SIGINT" or "SIGTERM" when one ended the wait
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
 };
 
 // Sends `request` to the server at `server`, with `token` as a Bearer token
