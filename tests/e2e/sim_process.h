@@ -26,6 +26,7 @@ public:
     ~SimProcess() { stop(); }
 
     QString device() const { return device_; }
+    bool running() const { return process_.state() != QProcess::NotRunning; }
 
     // Commands the simulator has received so far, e.g. "s00t", "s0ap".
     QStringList commands()

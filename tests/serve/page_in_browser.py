@@ -27,7 +27,7 @@ Bound = 10
 
 def board(number):
     """The outlet through another client than the page: GET /outlet/n."""
-    request = urllib.request.Request(f"{url}outlet/{number}")
+    request = urllib.request.Request(f"{url.split('#')[0]}outlet/{number}")
     if token:
         request.add_header("Authorization", "Basic " + base64.b64encode(b":" + token.encode()).decode())
     with urllib.request.urlopen(request, timeout=Bound) as answer:

@@ -142,8 +142,9 @@ void TestServeCli::token_data()
         << QStringList{"--port", "{device}", "status", "3"} << QStringList{"ORVESSA_TOKEN_FILE={right}"} << 0
         << "outlet 3 (router): off\n"
         << "";
-    QTest::newRow("found here, no token") << QStringList{"--port", "{device}", "on", "3"} << none << 2 << ""
-                                          << "{device}: the port is held by orvessa serve (process";
+    QTest::newRow("found here, no token: its local socket needs none")
+        << QStringList{"--port", "{device}", "on", "3"} << none << 0 << "outlet 3 (router): on\n"
+        << "";
     QTest::newRow("found here, upgrade") << QStringList{"--port", "{device}", "upgrade"} << none << 3 << ""
                                          << "the device is in use by orvessa serve (process";
     QTest::newRow("no server there") << QStringList{"--server", "http://127.0.0.1:1/", "status"} << none << 3 << ""
@@ -196,8 +197,8 @@ void TestServeCli::leftoverFile_data()
                                                       << "outlet 3 (router): off\n";
     QTest::newRow("not JSON") << "garbage"
                               << "outlet 3 (router): off\n";
-    QTest::newRow("a server that runs") << "server"
-                                        << "outlet 3 (router): on\n";
+    QTest::newRow("a running server of another board: not believed") << "server"
+                                                                     << "outlet 3 (router): off\n";
 }
 
 void TestServeCli::leftoverFile()

@@ -84,8 +84,7 @@ void TestServeLabgrid::networkPowerDriver()
     const bool withToken = host.contains("{token}") || host.contains("wrong");
     SimProcess sim({});
     QStringList args{"--port", sim.device(), "--listen", "127.0.0.1:0"};
-    if (withToken)
-        args << "--token-file" << token.fileName();
+    args << (withToken ? QStringList{"--token-file", token.fileName()} : QStringList{"--no-token"});
     ServeProcess server(args);
     QVERIFY2(server.serving(), qPrintable(server.log()));
 

@@ -39,20 +39,21 @@ void TestServePage::initTestCase()
 
 void TestServePage::inBrowser_data()
 {
-    QTest::addColumn<bool>("withToken");
+    QTest::addColumn<QString>("tokenFrom");  // none (--no-token), file (--token-file), made (by the server)
     QTest::addColumn<QStringList>("typed");  // given to the page's token form, in turn
     QTest::addColumn<QStringList>("asked");  // what the form said each time
 
-    QTest::newRow("no token") << false << QStringList{} << QStringList{};
-    QTest::newRow("token") << true << QStringList{Token} << QStringList{"This server needs its token."};
+    QTest::newRow("no token") << "none" << QStringList{} << QStringList{};
+    QTest::newRow("token") << "file" << QStringList{Token} << QStringList{"This server needs its token."};
+    QTest::newRow("the token the server made, in the address it printed") << "made" << QStringList{} << QStringList{};
     QTest::newRow("wrong token, then the right one")
-        << true << QStringList{"wrong", Token}
+        << "file" << QStringList{"wrong", Token}
         << QStringList{"This server needs its token.", "The token was not accepted; give it again."};
 }
 
 void TestServePage::inBrowser()
 {
-    QFETCH(bool, withToken);
+    QFETCH(QString, tokenFrom);
     QFETCH(QStringList, typed);
     QFETCH(QStringList, asked);
 
@@ -66,10 +67,20 @@ void TestServePage::inBrowser()
         outletNames += QStringLiteral("%1=%2\n").arg(i + 1).arg(Names[i]).toUtf8();
     SimProcess sim({});
     QStringList args{"--port", sim.device(), "--listen", "127.0.0.1:0"};
-    if (withToken)
+    if (tokenFrom == "file")
         args << "--token-file" << token.fileName();
+    if (tokenFrom == "none")
+        args << "--no-token";
     ServeProcess server(args, outletNames);
     QVERIFY2(server.serving(), qPrintable(server.log()));
+    QString pageAddress = server.url();
+    QByteArray given = tokenFrom == "file" ? Token : QByteArray();
+    if (tokenFrom == "made") {
+        const auto printed = QRegularExpression("the page with it: (\\S+#token=(\\S+))").match(server.log());
+        QVERIFY2(printed.hasMatch(), qPrintable(server.log()));
+        pageAddress = printed.captured(1);
+        given = printed.captured(2).toLatin1();
+    }
 
     QDir(ARTIFACTS_DIR).mkpath(".");
     const QString screenshot =
@@ -79,14 +90,12 @@ void TestServePage::inBrowser()
     QProcess browser;
     // orvessa finds the server by itself, in the server's runtime folder.
     QStringList orvessa{ORVESSA_PATH, "--port", sim.device()};
-    if (withToken)
-        orvessa << "--token-file" << token.fileName();
     orvessa << "on"
             << "7";
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_RUNTIME_DIR", QFileInfo(server.runtimeFolder()).path());
     browser.setProcessEnvironment(environment);
-    browser.start(Python, QStringList{PAGE_SCRIPT, server.url(), screenshot, withToken ? Token : "",
+    browser.start(Python, QStringList{PAGE_SCRIPT, pageAddress, screenshot, QString::fromLatin1(given),
                                       QJsonDocument(QJsonArray::fromStringList(orvessa)).toJson()} +
                               typed);
     QVERIFY(browser.waitForFinished(120000));

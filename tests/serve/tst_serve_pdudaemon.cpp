@@ -47,7 +47,7 @@ void TestServePduDaemon::initTestCase()
     sim_ = std::make_unique<SimProcess>(QStringList{});
     const QString adapter = folder_.filePath(QFileInfo(kReadmeAdapter).fileName());
     QVERIFY(QFile::link(sim_->device(), adapter));
-    server_ = std::make_unique<ServeProcess>(QStringList{"--port", adapter, "--listen", "127.0.0.1:0"});
+    server_ = std::make_unique<ServeProcess>(QStringList{"--port", adapter, "--listen", "127.0.0.1:0", "--no-token"});
     QVERIFY2(server_->serving(), qPrintable(server_->log()));
 
     // pdudaemon.conf as the README has it, its listener on a free loopback port.

@@ -23,6 +23,7 @@ private slots:
     void cleanupTestCase();
     void starting_data();
     void starting();
+    void listensFirst();
     void endpoints_data();
     void endpoints();
     void twelveClients();
@@ -51,7 +52,8 @@ void TestServeProcess::initTestCase()
 {
     sim_ = std::make_unique<SimProcess>(QStringList{});
     QVERIFY(!sim_->device().isEmpty());
-    server_ = std::make_unique<ServeProcess>(QStringList{"--port", sim_->device(), "--listen", "127.0.0.1:0"});
+    server_ =
+        std::make_unique<ServeProcess>(QStringList{"--port", sim_->device(), "--listen", "127.0.0.1:0", "--no-token"});
     QVERIFY2(server_->serving(), qPrintable(server_->log()));
 }
 
@@ -80,8 +82,15 @@ void TestServeProcess::starting_data()
     QTest::newRow("token file empty") << beyond << QByteArray("\n") << 0600 << 2 << "holds no token";
     QTest::newRow("token file of two lines") << beyond << QByteArray("a\nb\n") << 0600 << 2 << "more than one line";
     QTest::newRow("token file its own") << beyond << QByteArray("t0ken\n") << 0600 << -2 << "(token required)";
-    QTest::newRow("the device served already") << QStringList{"--port", "{board}", "--listen", "127.0.0.1:0"}
-                                               << QByteArray() << 0 << 3 << "the device is in use by orvessa (process";
+    QTest::newRow("the device served already")
+        << QStringList{"--port", "{board}", "--listen", "127.0.0.1:0", "--no-token"} << QByteArray() << 0 << 3
+        << "the device is in use by orvessa (process";
+    QTest::newRow("no token on loopback: one made, readable by its user only")
+        << QStringList{"--port", "{missing}", "--listen", "127.0.0.1:0"} << QByteArray() << 0 << -2
+        << "the page with it: http://127.0.0.1:";
+    QTest::newRow("--no-token beyond loopback")
+        << QStringList{"--port", "{missing}", "--listen", "0.0.0.0:0", "--no-token"} << QByteArray() << 0 << 2
+        << "--no-token goes with a loopback";
     QTest::newRow("the address taken") << QStringList{"--port", "{missing}", "--listen", "{taken}"} << QByteArray() << 0
                                        << 3 << "cannot listen on http://127.0.0.1:";
 }
@@ -108,6 +117,19 @@ void TestServeProcess::starting()
     ServeProcess second(args);
     QCOMPARE(second.serving() ? -2 : second.end(0), status);
     QVERIFY2(second.log().contains(message), qPrintable(second.log()));
+}
+
+// A server that cannot listen never opens the port: under systemd it is
+// restarted every few seconds, and would take the port from its owner each time.
+void TestServeProcess::listensFirst()
+{
+    SimProcess free({"--exit-on-close"});
+    ServeProcess second({"--port", free.device(), "--listen", QUrl(server_->url()).authority()});
+    QVERIFY(!second.serving());
+    QCOMPARE(second.end(0), 3);
+    QVERIFY2(second.log().contains("cannot listen on"), qPrintable(second.log()));
+    QTest::qWait(200);
+    QVERIFY2(free.running(), "the simulator's port was opened and closed");
 }
 
 void TestServeProcess::endpoints_data()
@@ -217,7 +239,7 @@ void TestServeProcess::deviceGoneAndBack()
     QTemporaryDir links;
     const QString link = links.filePath("board");
     auto sim = std::make_unique<SimProcess>(QStringList{"--link", link});
-    ServeProcess server({"--port", link, "--listen", "127.0.0.1:0"});
+    ServeProcess server({"--port", link, "--listen", "127.0.0.1:0", "--no-token"});
     QVERIFY2(server.serving(), qPrintable(server.log()));
     QCOMPARE(httpCall(manager_, "PUT", server.url("/outlet/2"), "1").status, 200);
 
@@ -234,7 +256,7 @@ void TestServeProcess::deviceGoneAndBack()
 void TestServeProcess::silentBoard()
 {
     SimProcess sim({"--silent"});
-    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0", "--timeout", "50"});
+    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0", "--timeout", "50", "--no-token"});
     QVERIFY2(server.serving(), qPrintable(server.log()));
     for (int attempt = 0; attempt < 2; ++attempt) {
         const HttpAnswer answer = httpCall(manager_, "PUT", server.url("/outlet/1"), "1");
@@ -259,7 +281,7 @@ void TestServeProcess::stopped()
     if (service)
         environment.insert("RUNTIME_DIRECTORY", serviceFolder.path());
     SimProcess sim({});
-    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0"}, "3=router\n", environment);
+    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0", "--no-token"}, "3=router\n", environment);
     const QString folder = service ? serviceFolder.path() : server.runtimeFolder();
     QVERIFY2(server.serving(), qPrintable(server.log()));
     QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 1);

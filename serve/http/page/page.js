@@ -19,6 +19,17 @@ let actionEpoch = 0;
 let pollFailure = "";
 let actionMessage = { text: "", error: false };
 
+// The address orvessa serve prints carries the token it made after '#', which
+// no request sends: it is kept for this tab's session and taken out of the
+// address bar, so that it is neither bookmarked nor shown.
+function takeTokenFromAddress() {
+  const given = new URLSearchParams(location.hash.slice(1)).get("token");
+  if (!given) return;
+  sessionStorage.setItem(TokenKey, given);
+  history.replaceState(null, "", location.pathname + location.search);
+}
+takeTokenFromAddress();
+
 function element(id) {
   return document.getElementById(id);
 }
