@@ -1,10 +1,12 @@
 #include "command_turn.h"
 
 #include "stop_signals.h"
+#include "turn_holder_watch.h"
 
 #include <QCryptographicHash>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstring>
@@ -123,23 +125,33 @@ bool handOver(int connection, int turn)
 }
 
 struct Answer {
-    enum class Kind { Turn, Served, Gone, Expired, Interrupted };
+    enum class Kind { Turn, Served, Gone, Expired, Interrupted, HolderIdle };
     Kind kind = Kind::Gone;
     int turn = -1;   // Turn: the listening socket
     QString signal;  // Interrupted
 };
 
-// Sleeps until the holder at the other end of `connection` answers or goes.
-Answer awaitAnswer(int connection, QDeadlineTimer deadline, StopSignals& stopSignals)
+// How long to sleep before the next look at the device's lock.
+int untilNextLook(QDeadlineTimer deadline)
+{
+    const qint64 left = deadline.remainingTime();  // -1: no deadline
+    return int(left < 0 ? TurnHolderWatch::LookEveryMs : std::min<qint64>(left, TurnHolderWatch::LookEveryMs));
+}
+
+// Sleeps until the holder at the other end of `connection` answers or goes,
+// or `watch` finds that it does not use the device.
+Answer awaitAnswer(int connection, QDeadlineTimer deadline, StopSignals& stopSignals, TurnHolderWatch& watch)
 {
     while (true) {
-        if (const std::optional<QString> signal = stopSignals.wait(int(deadline.remainingTime()), connection))
+        if (const std::optional<QString> signal = stopSignals.wait(untilNextLook(deadline), connection))
             return {Answer::Kind::Interrupted, -1, *signal};
         Message message;
         const ssize_t got = ::recvmsg(connection, &message.header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
         if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
             if (deadline.hasExpired())
                 return {Answer::Kind::Expired, -1, {}};
+            if (watch.passOver())
+                return {Answer::Kind::HolderIdle, -1, {}};
             continue;
         }
         const int turn = message.attached();
@@ -162,6 +174,7 @@ CommandTurn::Taking CommandTurn::take(const QString& device, QDeadlineTimer dead
 {
     release();
     const Address address = addressOf(nameFor(device));
+    TurnHolderWatch watch(device);
     Taking taking;
     while (true) {
         Descriptor listener(streamSocket());
@@ -180,9 +193,11 @@ CommandTurn::Taking CommandTurn::take(const QString& device, QDeadlineTimer dead
             return taking;
         Answer answer;
         if (::connect(connection.get(), address.get(), address.length) == 0) {
-            answer = awaitAnswer(connection.get(), deadline, stopSignals);
+            answer = awaitAnswer(connection.get(), deadline, stopSignals, watch);
         } else if (const std::optional<QString> signal = stopSignals.wait(NotListeningMs)) {
             answer = {Answer::Kind::Interrupted, -1, *signal};
+        } else if (watch.passOver()) {
+            answer = {Answer::Kind::HolderIdle, -1, {}};  // a name bound that never listens
         }
         switch (answer.kind) {
         case Answer::Kind::Turn:
@@ -198,6 +213,8 @@ CommandTurn::Taking CommandTurn::take(const QString& device, QDeadlineTimer dead
             taking.outcome = Outcome::Interrupted;
             taking.signal = answer.signal;
             return taking;
+        case Answer::Kind::HolderIdle:
+            return taking;  // without the turn: the device's lock alone decides
         case Answer::Kind::Gone:
             if (deadline.hasExpired()) {
                 taking.outcome = Outcome::Expired;

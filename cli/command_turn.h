@@ -20,11 +20,13 @@ class StopSignals;
 // on the socket then wait for the new holder, in the order they came. A
 // long-running owner of a device (a server) would bind the same name and
 // answer every connection with a byte 'S': its device is reached through it,
-// not waited for.
+// not waited for. Any local user may bind the name, and the listening socket
+// passes from process to process, so who holds it cannot be told; a holder
+// that leaves the device free is passed over (TurnHolderWatch).
 class CommandTurn {
 public:
     enum class Outcome {
-        Taken,        // this command has the turn (or turns are unavailable here)
+        Taken,        // this command has the turn (or turns are unavailable here, or its holder leaves the device free)
         Served,       // a long-running owner holds the device
         Expired,      // the deadline passed first
         Interrupted,  // SIGINT or SIGTERM came first

@@ -9,10 +9,12 @@
 // orvessa gives when it goes through a server.
 namespace Cli {
 
-// The token, the file's one line without its line end; or why it is refused:
-// a file that cannot be read, that holds no token or more than one line, or
-// that group or others may read or write (refused as ssh refuses a private key
-// others may read).
+// The token, the file's one line without the spaces, tabs and line ends
+// around it; or why it is refused: a file that cannot be read, that holds no
+// token or more than one line, a token that an HTTP header cannot carry
+// (spaces or tabs inside, control characters, anything but ASCII), or a file
+// that group or others may read or write (refused as ssh refuses a private
+// key others may read).
 std::variant<QByteArray, QString> readTokenFile(const QString& path);
 
 }  // namespace Cli

@@ -47,9 +47,43 @@ bool joinedSinceLogin(const QString& groupName, const QString& user)
     }
     return ::getegid() != entry->gr_gid;
 }
+
+QString groupName(gid_t id)
+{
+    const group* entry = ::getgrgid(id);
+    return entry ? QString::fromLocal8Bit(entry->gr_name) : QString::number(id);
+}
+
+// The groups this process is in: its effective group and the supplementary
+// ones (such as a service's SupplementaryGroups=), which need not be listed
+// in /etc/group.
+QStringList processGroups()
+{
+    QStringList names{groupName(::getegid())};
+    const int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(std::size_t(count > 0 ? count : 0));
+    if (count > 0 && ::getgroups(count, groups.data()) >= 0) {
+        for (gid_t id : groups) {
+            if (const QString name = groupName(id); !names.contains(name))
+                names << name;
+        }
+    }
+    return names;
+}
+
+void readDeviceOwnership(const QString& device, OpenFailure& failure)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(device).constData(), &info) != 0)
+        return;
+    failure.deviceGroup = groupName(info.st_gid);
+    failure.deviceMode = info.st_mode & 07777;
+}
 #else
 QString userName() { return {}; }
 bool joinedSinceLogin(const QString&, const QString&) { return false; }
+QStringList processGroups() { return {}; }
+void readDeviceOwnership(const QString&, OpenFailure&) {}
 #endif
 
 QString where(const OpenAttempt& attempt)
@@ -114,10 +148,53 @@ QString busy(const OpenFailure& failure)
     return QStringLiteral("the device is in use by %1; %2").arg(lock.describe(), nextStepFor(lock));
 }
 
+// The device's group and mode, why they keep this user out, and what lets it
+// in: for when adding the user to the group that may open the device would not
+// do, because the user is in it already or the device is not that group's.
+QString deviceShutsOut(const OpenFailure& failure)
+{
+    const QString& device = failure.attempt.realDevice;
+    const QString& group = failure.group;
+    const QString& deviceGroup = failure.deviceGroup;
+    const QString& user = failure.user;
+    const bool groupMayOpen = (failure.deviceMode & 060) == 060;
+    QString text = QStringLiteral("permission denied. %1 belongs to group %2 with mode %3; ")
+                       .arg(device, deviceGroup, QString::number(failure.deviceMode, 8).rightJustified(4, u'0'));
+    if (deviceGroup == group && groupMayOpen)
+        return text + QStringLiteral("this user (%1) is in %2, yet may not read and write it: an access control list "
+                                     "or a security module refuses it (getfacl %3)")
+                          .arg(user, group, device);
+    const bool inGroup = failure.userGroups.contains(group);
+    if (failure.userGroups.contains(deviceGroup))
+        text += QStringLiteral("this user (%1) is in %2, but its mode does not let the group read and write it: ")
+                    .arg(user, deviceGroup);
+    else if (inGroup)
+        text += QStringLiteral("this user (%1) is in %2 but not in %3: ").arg(user, group, deviceGroup);
+    else
+        text += QStringLiteral("this user (%1) is not in %2: ").arg(user, deviceGroup);
+    text += QStringLiteral("give it to the %1 group with mode 0660 by a udev rule (GROUP=\"%1\", MODE=\"0660\" in a "
+                           "rule matching the device, in /etc/udev/rules.d)")
+                .arg(group);
+    if (inGroup)
+        return text;
+    if (failure.joinedSinceLogin)
+        return text + QStringLiteral(", then log out and log in again: the user %1 is in the %2 group, but this "
+                                     "session began before that")
+                          .arg(user, group);
+    return text + QStringLiteral(", and add the user %1 to the %2 group (sudo adduser %1 %2), then log in again")
+                      .arg(user, group);
+}
+
 QString notPermitted(const OpenFailure& failure)
 {
     if (failure.user.isEmpty())
         return QStringLiteral("permission denied");
+    // Adding the user to the group fixes it when the device is that group's
+    // and the group may read and write it; otherwise the device's own facts
+    // say what does.
+    const bool joiningFixesIt = failure.deviceGroup == failure.group && (failure.deviceMode & 060) == 060;
+    if (!failure.deviceGroup.isEmpty() && (!joiningFixesIt || failure.userGroups.contains(failure.group)))
+        return deviceShutsOut(failure);
     if (failure.joinedSinceLogin)
         return QStringLiteral("permission denied. The user %1 is in the %2 group, but this session began before "
                               "that: log out and log in again")
@@ -146,6 +223,8 @@ OpenFailure classifyOpenFailure(const OpenAttempt& attempt, PortMap& map)
             failure.user = userName();
             failure.group = permittedGroup(attempt.realDevice);
             failure.joinedSinceLogin = joinedSinceLogin(failure.group, failure.user);
+            failure.userGroups = processGroups();
+            readDeviceOwnership(attempt.realDevice, failure);
         } else {
             failure.kind = OpenFailure::Kind::Busy;
             failure.lock = deviceLock(attempt.realDevice);

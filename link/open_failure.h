@@ -8,6 +8,7 @@
 #include <QList>
 #include <QSerialPort>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <optional>
@@ -41,6 +42,12 @@ struct OpenFailure {
     QString user;
     QString group;
     bool joinedSinceLogin = false;  // the user is in the group, this session is older
+    // NotPermitted: the groups this process is in (effective and
+    // supplementary), and the device's own group and permission bits; the
+    // device's group is empty when its status could not be read.
+    QStringList userGroups;
+    QString deviceGroup;
+    unsigned deviceMode = 0;
 };
 
 // Sorts out a failed opening. A missing device lists the devices present

@@ -4,6 +4,7 @@
 #include "fake_device_listing.h"
 #include "host_serial.h"
 #include "lock_owner.h"
+#include "open_failure.h"
 #include "operation_error.h"
 #include "pty_pair.h"
 
@@ -185,7 +186,8 @@ private slots:
     void failuresSayWhatToDo_data()
     {
         QTest::addColumn<QString>("situation");
-        QTest::addColumn<QString>("report");  // %PTY%, %DIR%, %PID% and %SETTINGS% stand for this run's values
+        // %PTY%, %PTYGROUP% (its group), %DIR%, %PID% and %SETTINGS% stand for this run's values
+        QTest::addColumn<QString>("report");
 
         const QString present =
             "Serial devices present: COM1: on-board serial port (/dev/ttyS0); COM3: FT232R USB UART, serial A10K3 "
@@ -217,10 +219,15 @@ private slots:
             << "held through link"
             << "error NO: 8005--MSComm1: COM2 (%DIR%/link → %PTY%) cannot be opened: the device is in use by "
                "tst_opening (process %PID%); stop that program, and try again";
+        // Made 0600, the pseudo-terminal is its group's (tty, or root in some
+        // containers) and not dialout's: joining dialout would not let nobody in.
         QTest::newRow("not permitted")
             << "not permitted"
-            << "error NO: 8006--MSComm1: COM1 (%PTY%) cannot be opened: permission denied. Add the user nobody to the "
-               "dialout group (sudo adduser nobody dialout), then log in again";
+            << "error NO: 8006--MSComm1: COM1 (%PTY%) cannot be opened: permission denied. %PTY% belongs to group "
+               "%PTYGROUP% with mode 0600; this user (nobody) is not in %PTYGROUP%: give it to the dialout group with "
+               "mode 0660 by a udev rule (GROUP=\"dialout\", MODE=\"0660\" in a rule matching the device, in "
+               "/etc/udev/rules.d), and add the user nobody to the dialout group (sudo adduser nobody dialout), then "
+               "log in again";
     }
     void failuresSayWhatToDo()
     {
@@ -272,11 +279,75 @@ private slots:
             }
             QVERIFY(!serial.PortOpen());
         }
-        report.replace("%PTY%", pty.path)
+        struct stat ptyStatus {};
+        QCOMPARE(::fstat(pty.slave, &ptyStatus), 0);
+        const group* ptyGroup = ::getgrgid(ptyStatus.st_gid);
+        report.replace("%PTYGROUP%", ptyGroup ? ptyGroup->gr_name : QString::number(ptyStatus.st_gid))
+            .replace("%PTY%", pty.path)
             .replace("%DIR%", dir.path())
             .replace("%PID%", QString::number(probe.process.processId()))
             .replace("%SETTINGS%", settingsFile);
         QCOMPARE(text, report);
+    }
+
+    // A permission failure names the fix from the facts: the user's groups,
+    // the device's group and mode. Adding the user to the group that may
+    // open the device is advised only when that fixes it; never a group the
+    // user is in already.
+    void notPermittedNamesWhatFixesIt_data()
+    {
+        QTest::addColumn<QStringList>("userGroups");
+        QTest::addColumn<QString>("deviceGroup");
+        QTest::addColumn<int>("mode");
+        QTest::addColumn<QString>("advised");  // the group that may open it, as permittedGroup() names it
+        QTest::addColumn<bool>("joinedSinceLogin");
+        QTest::addColumn<QString>("told");  // after "/dev/ttyUSB0 cannot be opened: permission denied. "
+
+        const QString udev = "give it to the dialout group with mode 0660 by a udev rule (GROUP=\"dialout\", "
+                             "MODE=\"0660\" in a rule matching the device, in /etc/udev/rules.d)";
+        QTest::newRow("a service in dialout, the device not yet given to dialout")
+            << QStringList{"orvessa-serve", "dialout"} << "root" << 0600 << "dialout" << false
+            << "/dev/ttyUSB0 belongs to group root with mode 0600; this user (orvessa-serve) is in dialout but not "
+               "in root: " +
+                   udev;
+        QTest::newRow("not in dialout, the device not yet given to dialout")
+            << QStringList{"ann"} << "root" << 0600 << "dialout" << false
+            << "/dev/ttyUSB0 belongs to group root with mode 0600; this user (ann) is not in root: " + udev +
+                   ", and add the user ann to the dialout group (sudo adduser ann dialout), then log in again";
+        QTest::newRow("joined dialout since login, the device not yet given to dialout")
+            << QStringList{"ann"} << "root" << 0600 << "dialout" << true
+            << "/dev/ttyUSB0 belongs to group root with mode 0600; this user (ann) is not in root: " + udev +
+                   ", then log out and log in again: the user ann is in the dialout group, but this session began "
+                   "before that";
+        QTest::newRow("in the device's group, which its mode shuts out")
+            << QStringList{"ann", "dialout"} << "dialout" << 0600 << "dialout" << false
+            << "/dev/ttyUSB0 belongs to group dialout with mode 0600; this user (ann) is in dialout, but its mode "
+               "does not let the group read and write it: " +
+                   udev;
+        QTest::newRow("in the device's group, which may read and write it")
+            << QStringList{"ann", "dialout"} << "dialout" << 0660 << "dialout" << false
+            << "/dev/ttyUSB0 belongs to group dialout with mode 0660; this user (ann) is in dialout, yet may not read "
+               "and write it: an access control list or a security module refuses it (getfacl /dev/ttyUSB0)";
+    }
+    void notPermittedNamesWhatFixesIt()
+    {
+        QFETCH(QStringList, userGroups);
+        QFETCH(QString, deviceGroup);
+        QFETCH(int, mode);
+        QFETCH(QString, advised);
+        QFETCH(bool, joinedSinceLogin);
+        QFETCH(QString, told);
+
+        OpenFailure failure;
+        failure.kind = OpenFailure::Kind::NotPermitted;
+        failure.attempt.mappedPath = failure.attempt.realDevice = "/dev/ttyUSB0";
+        failure.user = userGroups.first();
+        failure.userGroups = userGroups;
+        failure.group = advised;
+        failure.joinedSinceLogin = joinedSinceLogin;
+        failure.deviceGroup = deviceGroup;
+        failure.deviceMode = unsigned(mode);
+        QCOMPARE(describeOpenFailure(failure), "/dev/ttyUSB0 cannot be opened: permission denied. " + told);
     }
 
 private:

@@ -145,7 +145,7 @@ bool AccessRules::tokenAccepted(const QByteArray& authorization) const
         const qsizetype colon = decoded.decoded.indexOf(':');
         if (!decoded || colon < 0)
             return false;
-        given = decoded.decoded.mid(colon + 1);
+        given = decoded.decoded.mid(colon + 1).trimmed();
     } else {
         return false;
     }

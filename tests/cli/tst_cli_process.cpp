@@ -1,5 +1,6 @@
 // The built orvessa against orvessa-sim on a pseudo-terminal: its exit
 // status, what it prints, and the commands the simulator received.
+#include "command_turn.h"
 #include "orvessa_run.h"
 #include "unprivileged_run.h"
 
@@ -11,10 +12,15 @@
 #include <QSerialPort>
 #include <QSysInfo>
 
+#include <cstddef>
+#include <cstring>
+
 #include <grp.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 namespace {
@@ -94,6 +100,34 @@ bool catchesSignal(qint64 pid, int signal)
     return false;
 }
 
+// Another local user's socket bound to the name of a device's turn, which
+// never accepts a connection: it holds the turn but not the device.
+class TurnSquatter {
+public:
+    TurnSquatter(const QString& device, bool listens) : fd_(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    {
+        const QByteArray name = CommandTurn::nameFor(device);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path + 1, name.constData(), std::size_t(name.size()));
+        const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + 1 + std::size_t(name.size()));
+        bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&address), length) == 0 &&
+                 (!listens || ::listen(fd_, SOMAXCONN) == 0);
+    }
+    ~TurnSquatter()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    TurnSquatter(const TurnSquatter&) = delete;
+    TurnSquatter& operator=(const TurnSquatter&) = delete;
+    bool bound() const { return bound_; }
+
+private:
+    int fd_;
+    bool bound_ = false;
+};
+
 }  // namespace
 
 class TestCliProcess : public QObject {
@@ -122,6 +156,8 @@ private slots:
     void waitersGoInTheOrderTheyCame();
     void heldPortWaits_data();
     void heldPortWaits();
+    void squatterOfTheTurnDelaysNobody_data();
+    void squatterOfTheTurnDelaysNobody();
 };
 
 void TestCliProcess::verbs_data()
@@ -740,6 +776,7 @@ void TestCliProcess::heldPortWaits_data()
     QTest::addColumn<QStringList>("args");
     QTest::addColumn<int>("signalNumber");  // sent once orvessa waits; 0 for none
     QTest::addColumn<QString>("message");   // standard error after the device, a pattern; {pid}: the holder's
+    QTest::addColumn<bool>("squatter");     // the device's turn is held by a socket that never accepts
 
     const QString orvessa = " cannot be opened: the device is in use by orvessa \\(process {pid}\\); wait until its "
                             "command has ended, and try again";
@@ -747,14 +784,21 @@ void TestCliProcess::heldPortWaits_data()
                           "that program, and try again";
     const QString waited = " \\(after waiting [0-9.]+ s\\)";
     const QString interrupted = ": interrupted by %1 while waiting for the port, after [0-9.]+ s; nothing was written";
-    QTest::newRow("orvessa holds, --wait 0.3") << true << QStringList{"--wait", "0.3"} << 0 << orvessa + waited;
-    QTest::newRow("orvessa holds, --wait 0") << true << QStringList{"--wait", "0"} << 0 << orvessa;
-    QTest::newRow("the panel holds") << false << QStringList{} << 0 << panel;
-    QTest::newRow("the panel holds, --wait 0.3") << false << QStringList{"--wait", "0.3"} << 0 << panel + waited;
+    QTest::newRow("orvessa holds, --wait 0.3")
+        << true << QStringList{"--wait", "0.3"} << 0 << orvessa + waited << false;
+    QTest::newRow("orvessa holds, --wait 0") << true << QStringList{"--wait", "0"} << 0 << orvessa << false;
+    QTest::newRow("the panel holds") << false << QStringList{} << 0 << panel << false;
+    QTest::newRow("the panel holds, --wait 0.3")
+        << false << QStringList{"--wait", "0.3"} << 0 << panel + waited << false;
     QTest::newRow("SIGTERM waiting for orvessa")
-        << true << QStringList{"--wait", "30"} << SIGTERM << interrupted.arg("SIGTERM");
+        << true << QStringList{"--wait", "30"} << SIGTERM << interrupted.arg("SIGTERM") << false;
     QTest::newRow("SIGINT waiting for the panel")
-        << false << QStringList{"--wait", "30"} << SIGINT << interrupted.arg("SIGINT");
+        << false << QStringList{"--wait", "30"} << SIGINT << interrupted.arg("SIGINT") << false;
+    // The turn's holder does not hold the device, but another program does:
+    // the whole wait for orvessa commands (10 s, or a little more on a slow machine),
+    // then that program is named.
+    QTest::newRow("the panel holds, the turn squatted")
+        << false << QStringList{} << 0 << panel + " \\(after waiting 1[0-9](\\.[0-9]+)? s\\)" << true;
 }
 
 void TestCliProcess::heldPortWaits()
@@ -763,8 +807,12 @@ void TestCliProcess::heldPortWaits()
     QFETCH(QStringList, args);
     QFETCH(int, signalNumber);
     QFETCH(QString, message);
+    QFETCH(bool, squatter);
     Bench bench({"--word", "0x004"});
     const QString device = bench.sim.device();
+    std::optional<TurnSquatter> squatted;
+    if (squatter)
+        QVERIFY(squatted.emplace(device, true).bound());
     QSerialPort panel(device);
     QProcess holder;  // an orvessa command in a cycle's off-time
     holder.setProcessEnvironment(bench.orvessa.environment());
@@ -801,6 +849,43 @@ void TestCliProcess::heldPortWaits()
     // Nothing but the holder's cycle reached the board.
     QCOMPARE(bench.received(),
              byOrvessa ? QStringList({"s00t", "s02p", "s00t", "s00t", "s02p", "s00t"}) : QStringList());
+}
+
+// Any local user may bind the name of a device's turn and never hand it on.
+// Holding the turn without the device delays nobody: once the device has been
+// seen free for a moment, orvessa goes on as where turns are unavailable.
+void TestCliProcess::squatterOfTheTurnDelaysNobody_data()
+{
+    QTest::addColumn<bool>("listens");  // else bound only: connecting is refused
+    QTest::addColumn<QStringList>("args");
+
+    QTest::newRow("listening, the default wait") << true << QStringList{};
+    QTest::newRow("listening, --wait 30") << true << QStringList{"--wait", "30"};
+    QTest::newRow("bound, not listening") << false << QStringList{};
+}
+
+void TestCliProcess::squatterOfTheTurnDelaysNobody()
+{
+    QFETCH(bool, listens);
+    QFETCH(QStringList, args);
+    Bench bench({"--word", "0x004"});
+    const QString device = bench.sim.device();
+    const TurnSquatter squatter(device, listens);
+    QVERIFY(squatter.bound());
+
+    QProcess orvessa;
+    orvessa.setProcessEnvironment(bench.orvessa.environment());
+    orvessa.start(ORVESSA_PATH, QStringList{"--port", device} + args + QStringList{"status", "3"});
+    // Answered within 3 s, not after the whole wait (10 s, or 30 s).
+    const bool answered = orvessa.waitForFinished(3000);
+    if (!answered) {
+        orvessa.kill();
+        orvessa.waitForFinished();
+    }
+    QVERIFY2(answered, "orvessa waited for a turn that nobody hands on");
+    QCOMPARE(orvessa.exitCode(), 0);
+    QCOMPARE(orvessa.readAllStandardOutput(), QByteArray("outlet 3 (router): on\n"));
+    QCOMPARE(bench.received(), QStringList{"s00t"});
 }
 
 QTEST_GUILESS_MAIN(TestCliProcess)
