@@ -126,15 +126,18 @@ bool BoardHttpServer::handleRequest(const QHttpServerRequest& request, QTcpSocke
     return true;
 }
 
-void BoardHttpServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+void BoardHttpServer::missingHandler(const QHttpServerRequest&, QTcpSocket*)
 {
-    // handleRequest answers every request; this is only QtHttpServer's fallback.
-    QHttpServerResponder responder = makeResponder(request, socket);
-    writeReply(responder, Http::error(404, QStringLiteral("not found")));
+    // handleRequest answers every request. QtHttpServer 6.4 calls this too
+    // after handleRequest for a request with Connection: Upgrade, which it
+    // then closes: writing here would be a second answer.
 }
 
 void BoardHttpServer::check(const QHttpServerRequest& request, const ExchangePtr& exchange)
 {
+    if (!request.value("Upgrade").isEmpty())
+        return finish(exchange, Http::error(400, QStringLiteral("this server does not upgrade connections: send the "
+                                                                "request without an Upgrade header")));
     const QByteArray host = request.value("Host");
     if (!access_.hostAllowed(host))
         return finish(exchange,

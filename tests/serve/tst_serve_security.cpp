@@ -3,6 +3,9 @@
 // but status queries), and what each client may cost is bounded.
 #include "http_bench.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
 class TestServeSecurity : public QObject {
     Q_OBJECT
 private slots:
@@ -88,6 +91,18 @@ void TestServeSecurity::refused_data()
     QTest::newRow("headers: over 8 KiB") << put(self, token + "X-Pad: " + QByteArray(9000, 'x') + "\r\n") << 413
                                          << QByteArray() << false;
     QTest::newRow("upgrade is not served") << put(self, token, "", "POST /api/upgrade") << 404 << QByteArray() << false;
+    const QByteArray websocket = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n";
+    QTest::newRow("PUT asking for a WebSocket") << put(self, token + websocket) << 400 << QByteArray() << false;
+    QTest::newRow("POST asking for a WebSocket")
+        << put(self, token + websocket, R"({"outlets":[3]})", "POST /api/on") << 400 << QByteArray() << false;
+    QTest::newRow("GET asking for a WebSocket")
+        << put(self, token + websocket, "", "GET /outlet/3") << 400 << QByteArray() << false;
+    QTest::newRow("Upgrade without Connection: Upgrade")
+        << put(self, token + "Upgrade: websocket\r\n") << 400 << QByteArray() << false;
+    QTest::newRow("PUT asking for HTTP/2")
+        << put(self,
+               token + "Upgrade: h2c\r\nConnection: Upgrade, HTTP2-Settings\r\nHTTP2-Settings: AAMAAABkAAQAAP__\r\n")
+        << 400 << QByteArray() << false;
 }
 
 void TestServeSecurity::refused()
@@ -103,6 +118,10 @@ void TestServeSecurity::refused()
     QVERIFY2(answer.head.contains(header), answer.head.constData());
     QVERIFY2(!answer.head.contains("Access-Control-"), answer.head.constData());
     QCOMPARE(bench.switched(), switches ? QByteArrayList{"s02p"} : QByteArrayList{});
+    // One answer; a refusal says why in JSON.
+    QVERIFY2(!answer.body.contains("HTTP/1.1 "), answer.body.constData());
+    if (status >= 400)
+        QVERIFY2(QJsonDocument::fromJson(answer.body).object().value("error").isString(), answer.body.constData());
 }
 
 void TestServeSecurity::bounded_data()
