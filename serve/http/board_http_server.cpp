@@ -71,6 +71,7 @@ void BoardHttpServer::serve(GuardedTcpServer* server)
     connect(server, &GuardedTcpServer::refused, this, [this](const QString& peer, int status, const QString& why) {
         emit logLine(QStringLiteral("%1: connection closed: %2 %3").arg(peer).arg(status).arg(why));
     });
+    limits_ = server->limits();
     bind(server);
 }
 
@@ -196,16 +197,18 @@ void BoardHttpServer::act(const Http::Route& route, const QHttpServerRequest& re
         const auto answerState = [outlet](const Serve::Result& result) {
             return Http::plainState(Cli::isOn(*result.word, outlet));
         };
-        if (route.action == Action::ReadOne)
-            return board_.queue.status(whenDone(exchange, answerState));
-        const std::optional<bool> on = Http::plainState(request.body());
-        if (!on)
+        std::optional<bool> on;
+        if (route.action == Action::SwitchOne && !(on = Http::plainState(request.body())))
             return finish(exchange, Http::error(400, QStringLiteral("the body must be 1 (on) or 0 (off)")));
+        if (!admitted(exchange))
+            return;
+        if (!on)
+            return board_.queue.status(whenDone(exchange, answerState));
         return board_.queue.switchOutlets({outlet}, *on, whenDone(exchange, answerState));
     }
     case Action::Status: {
         const std::optional<QList<int>> outlets = outletsOf(Http::statusOutlets(request.url().query()), exchange);
-        if (!outlets)
+        if (!outlets || !admitted(exchange))
             return;
         return board_.queue.status(whenDone(exchange, [this, chosen = *outlets](const Serve::Result& result) {
             Serve::Result shown = result;
@@ -227,7 +230,7 @@ void BoardHttpServer::actOnOutlets(Http::Action action, const QByteArray& body, 
         return finish(exchange, Http::error(400, *refused));
     const Http::ApiRequest& request = std::get<Http::ApiRequest>(asked);
     const std::optional<QList<int>> outlets = outletsOf(request.outlets, exchange);
-    if (!outlets)
+    if (!outlets || !admitted(exchange))
         return;
     const QList<int>& chosen = *outlets;
     Serve::BoardQueue& queue = board_.queue;
@@ -283,6 +286,33 @@ Serve::Done BoardHttpServer::whenDone(const ExchangePtr& exchange,
     };
 }
 
+bool BoardHttpServer::admitted(const ExchangePtr& exchange)
+{
+    GuardedSocket* socket = exchange->socket;
+    if (!socket)
+        return false;  // nobody to answer
+    // A client that pipelines, or many clients, would otherwise fill the
+    // queue with requests it holds in memory, however slow the board.
+    const bool connectionFull = socket->queuedRequests() >= limits_.maxQueuedPerConnection;
+    if (connectionFull || queued_ >= limits_.maxQueued) {
+        const QString why = connectionFull ? QStringLiteral("%1 requests of this connection wait for the board "
+                                                            "already; wait for their answers")
+                                                 .arg(socket->queuedRequests())
+                                           : QStringLiteral("%1 requests wait for the board already; try again "
+                                                            "later")
+                                                 .arg(queued_);
+        Http::Reply reply = Http::error(503, Cli::Report::errorObject(board_.portLabel + QStringLiteral(": ") + why,
+                                                                      ExitStatus::BoardFailed, board_.where()));
+        reply.headers << qMakePair(QByteArray("Retry-After"), QByteArray::number(limits_.retryAfterSeconds));
+        finish(exchange, reply);
+        return false;
+    }
+    exchange->queued = true;
+    ++queued_;
+    socket->requestQueued();
+    return true;
+}
+
 Http::Reply BoardHttpServer::failed(const Serve::Result& result, bool cycle) const
 {
     int status = 503;
@@ -331,6 +361,12 @@ void BoardHttpServer::addAnswering(QJsonObject& object) const
 
 void BoardHttpServer::finish(const ExchangePtr& exchange, Http::Reply reply)
 {
+    if (exchange->queued) {
+        exchange->queued = false;
+        --queued_;
+        if (exchange->socket)
+            exchange->socket->queuedRequestAnswered();
+    }
     if (!exchange->logText.isEmpty())
         emit logLine(QStringLiteral("%1: %2 %3 (%4 ms)")
                          .arg(exchange->logText)

@@ -2,6 +2,7 @@
 
 #include "access_rules.h"
 #include "board_queue.h"
+#include "http_limits.h"
 #include "outlets.h"
 #include "reply.h"
 #include "report.h"
@@ -61,7 +62,8 @@ private:
         QPointer<GuardedSocket> socket;
         quint64 ticket = 0;
         QElapsedTimer took;
-        QString logText;  // "127.0.0.1:4242 PUT /outlet/3 1"; empty: not logged
+        QString logText;      // "127.0.0.1:4242 PUT /outlet/3 1"; empty: not logged
+        bool queued = false;  // handed to the board queue and not answered yet
     };
     using ExchangePtr = std::shared_ptr<Exchange>;
 
@@ -74,6 +76,10 @@ private:
     // The queue's answer for `exchange`, through `toReply` when it succeeded.
     Serve::Done whenDone(const ExchangePtr& exchange, std::function<Http::Reply(const Serve::Result&)> toReply,
                          bool cycle = false);
+    // Whether `exchange` may be handed to the queue: not when its connection,
+    // or all of them together, have as many requests waiting as they may;
+    // then it is answered 503 with a Retry-After.
+    bool admitted(const ExchangePtr& exchange);
     Http::Reply failed(const Serve::Result& result, bool cycle) const;
     QJsonObject stateObject(const Serve::Result& result) const;
     // "answering" and "last_answer": whether the board answered its last query, and when it last did.
@@ -82,4 +88,6 @@ private:
 
     ServedBoard board_;
     AccessRules access_;
+    HttpLimits limits_;
+    int queued_ = 0;  // requests of all connections handed to the queue and not answered yet
 };
