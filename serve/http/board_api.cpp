@@ -12,8 +12,10 @@
 
 BoardApi::BoardApi(ServedBoard board, QObject* parent) : QObject(parent), board_(std::move(board)) {}
 
-void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QString& query, Answer answer)
+void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QString& query, Answer answer,
+                      const Admit& admit)
 {
+    const auto mayQueue = [&admit] { return !admit || admit(); };
     using Http::Action;
     switch (route.action) {
     case Action::Page:  // the page's files are HTTP's own
@@ -27,16 +29,18 @@ void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QS
         const auto answerState = [outlet](const Serve::Result& result) {
             return Http::plainState(Cli::isOn(*result.word, outlet));
         };
-        if (route.action == Action::ReadOne)
-            return board_.queue.status(whenDone(std::move(answer), answerState));
-        const std::optional<bool> on = Http::plainState(body);
-        if (!on)
+        std::optional<bool> on;
+        if (route.action == Action::SwitchOne && !(on = Http::plainState(body)))
             return answer(Http::error(400, QStringLiteral("the body must be 1 (on) or 0 (off)")));
+        if (!mayQueue())
+            return;
+        if (!on)
+            return board_.queue.status(whenDone(std::move(answer), answerState));
         return board_.queue.switchOutlets({outlet}, *on, whenDone(std::move(answer), answerState));
     }
     case Action::Status: {
         const std::optional<QList<int>> outlets = outletsOf(Http::statusOutlets(query), answer);
-        if (!outlets)
+        if (!outlets || !mayQueue())
             return;
         return board_.queue.status(whenDone(std::move(answer), [this, chosen = *outlets](const Serve::Result& result) {
             Serve::Result shown = result;
@@ -46,11 +50,11 @@ void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QS
         }));
     }
     default:
-        return actOnOutlets(route.action, body, answer);
+        return actOnOutlets(route.action, body, answer, admit);
     }
 }
 
-void BoardApi::actOnOutlets(Http::Action action, const QByteArray& body, const Answer& answer)
+void BoardApi::actOnOutlets(Http::Action action, const QByteArray& body, const Answer& answer, const Admit& admit)
 {
     using Http::Action;
     const auto asked = Http::apiRequest(action, body);
@@ -58,7 +62,7 @@ void BoardApi::actOnOutlets(Http::Action action, const QByteArray& body, const A
         return answer(Http::error(400, *refused));
     const Http::ApiRequest& request = std::get<Http::ApiRequest>(asked);
     const std::optional<QList<int>> outlets = outletsOf(request.outlets, answer);
-    if (!outlets)
+    if (!outlets || (admit && !admit()))
         return;
     const QList<int>& chosen = *outlets;
     Serve::BoardQueue& queue = board_.queue;

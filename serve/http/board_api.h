@@ -34,13 +34,18 @@ public:
 
     explicit BoardApi(ServedBoard board, QObject* parent = nullptr);
 
+    // Asked once a request is found sound, before it is queued: false when
+    // it may not be (the front-end has answered it then).
+    using Admit = std::function<bool()>;
+
     // `body` is the request's body, `query` its URL query. `answer` is called
     // once, now (a bad request) or from the event loop when the queue has
     // answered; never after this object is gone.
-    void handle(const Http::Route& route, const QByteArray& body, const QString& query, Answer answer);
+    void handle(const Http::Route& route, const QByteArray& body, const QString& query, Answer answer,
+                const Admit& admit = {});
 
 private:
-    void actOnOutlets(Http::Action action, const QByteArray& body, const Answer& answer);
+    void actOnOutlets(Http::Action action, const QByteArray& body, const Answer& answer, const Admit& admit);
     // The outlets given (numbers or names) as numbers; nothing once `answer`
     // was given 400 with why not.
     std::optional<QList<int>> outletsOf(const QStringList& given, const Answer& answer);

@@ -60,7 +60,7 @@ void writeReply(QHttpServerResponder& responder, const Http::Reply& reply)
 }  // namespace
 
 BoardHttpServer::BoardHttpServer(ServedBoard board, AccessRules access, QObject* parent)
-    : QAbstractHttpServer(parent), api_(std::move(board)), access_(std::move(access))
+    : QAbstractHttpServer(parent), board_(board), api_(std::move(board)), access_(std::move(access))
 {}
 
 void BoardHttpServer::serve(GuardedTcpServer* server)
@@ -68,6 +68,7 @@ void BoardHttpServer::serve(GuardedTcpServer* server)
     connect(server, &GuardedTcpServer::refused, this, [this](const QString& peer, int status, const QString& why) {
         emit logLine(QStringLiteral("%1: connection closed: %2 %3").arg(peer).arg(status).arg(why));
     });
+    limits_ = server->limits();
     bind(server);
 }
 
@@ -123,15 +124,18 @@ bool BoardHttpServer::handleRequest(const QHttpServerRequest& request, QTcpSocke
     return true;
 }
 
-void BoardHttpServer::missingHandler(const QHttpServerRequest& request, QTcpSocket* socket)
+void BoardHttpServer::missingHandler(const QHttpServerRequest&, QTcpSocket*)
 {
-    // handleRequest answers every request; this is only QtHttpServer's fallback.
-    QHttpServerResponder responder = makeResponder(request, socket);
-    writeReply(responder, Http::error(404, QStringLiteral("not found")));
+    // handleRequest answers every request. QtHttpServer 6.4 calls this too
+    // after handleRequest for a request with Connection: Upgrade, which it
+    // then closes: writing here would be a second answer.
 }
 
 void BoardHttpServer::check(const QHttpServerRequest& request, const ExchangePtr& exchange)
 {
+    if (!request.value("Upgrade").isEmpty())
+        return finish(exchange, Http::error(400, QStringLiteral("this server does not upgrade connections: send the "
+                                                                "request without an Upgrade header")));
     const QByteArray host = request.value("Host");
     if (!access_.hostAllowed(host))
         return finish(exchange,
@@ -179,15 +183,50 @@ void BoardHttpServer::act(const Http::Route& route, const QHttpServerRequest& re
 {
     if (route.action == Http::Action::Page)
         return finish(exchange, Http::page(*Http::pageFile(request.url().path())));
-    api_.handle(route, request.body(), request.url().query(),
-                [server = QPointer<BoardHttpServer>(this), exchange](Http::Reply reply) {
-                    if (server)
-                        server->finish(exchange, std::move(reply));
-                });
+    api_.handle(
+        route, request.body(), request.url().query(),
+        [server = QPointer<BoardHttpServer>(this), exchange](Http::Reply reply) {
+            if (server)
+                server->finish(exchange, std::move(reply));
+        },
+        [this, exchange] { return admitted(exchange); });
+}
+
+bool BoardHttpServer::admitted(const ExchangePtr& exchange)
+{
+    GuardedSocket* socket = exchange->socket;
+    if (!socket)
+        return false;  // nobody to answer
+    // A client that pipelines, or many clients, would otherwise fill the
+    // queue with requests it holds in memory, however slow the board.
+    const bool connectionFull = socket->queuedRequests() >= limits_.maxQueuedPerConnection;
+    if (connectionFull || queued_ >= limits_.maxQueued) {
+        const QString why = connectionFull ? QStringLiteral("%1 requests of this connection wait for the board "
+                                                            "already; wait for their answers")
+                                                 .arg(socket->queuedRequests())
+                                           : QStringLiteral("%1 requests wait for the board already; try again "
+                                                            "later")
+                                                 .arg(queued_);
+        Http::Reply reply = Http::error(503, Cli::Report::errorObject(board_.portLabel + QStringLiteral(": ") + why,
+                                                                      ExitStatus::BoardFailed, board_.where()));
+        reply.headers << qMakePair(QByteArray("Retry-After"), QByteArray::number(limits_.retryAfterSeconds));
+        finish(exchange, reply);
+        return false;
+    }
+    exchange->queued = true;
+    ++queued_;
+    socket->requestQueued();
+    return true;
 }
 
 void BoardHttpServer::finish(const ExchangePtr& exchange, Http::Reply reply)
 {
+    if (exchange->queued) {
+        exchange->queued = false;
+        --queued_;
+        if (exchange->socket)
+            exchange->socket->queuedRequestAnswered();
+    }
     if (!exchange->logText.isEmpty())
         emit logLine(QStringLiteral("%1: %2 %3 (%4 ms)")
                          .arg(exchange->logText)

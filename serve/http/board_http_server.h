@@ -2,6 +2,7 @@
 
 #include "access_rules.h"
 #include "board_api.h"
+#include "http_limits.h"
 #include "reply.h"
 #include "route.h"
 
@@ -50,14 +51,22 @@ private:
         QPointer<GuardedSocket> socket;
         quint64 ticket = 0;
         QElapsedTimer took;
-        QString logText;  // "127.0.0.1:4242 PUT /outlet/3 1"; empty: not logged
+        QString logText;      // "127.0.0.1:4242 PUT /outlet/3 1"; empty: not logged
+        bool queued = false;  // handed to the board queue and not answered yet
     };
     using ExchangePtr = std::shared_ptr<Exchange>;
 
     void check(const QHttpServerRequest& request, const ExchangePtr& exchange);
     void act(const Http::Route& route, const QHttpServerRequest& request, const ExchangePtr& exchange);
+    // Whether `exchange` may be handed to the queue: not when its connection,
+    // or all of them together, have as many requests waiting as they may;
+    // then it is answered 503 with a Retry-After.
+    bool admitted(const ExchangePtr& exchange);
     void finish(const ExchangePtr& exchange, Http::Reply reply);
 
+    ServedBoard board_;
     BoardApi api_;
     AccessRules access_;
+    HttpLimits limits_;
+    int queued_ = 0;  // requests of all connections handed to the queue and not answered yet
 };

@@ -40,6 +40,11 @@ public:
     // answers are still due, closes at once instead.
     void refuse(int status, const QString& why);
 
+    // Requests of this connection handed to the board queue and not answered yet.
+    int queuedRequests() const { return queuedRequests_; }
+    void requestQueued() { ++queuedRequests_; }
+    void queuedRequestAnswered() { --queuedRequests_; }
+
 signals:
     void refusedWith(int status, const QString& why);
 
@@ -58,5 +63,6 @@ private:
     QTimer lingerTimer_;
     quint64 nextTicket_ = 0;
     quint64 nextToWrite_ = 0;
+    int queuedRequests_ = 0;
     std::map<quint64, std::function<void()>> ready_;
 };

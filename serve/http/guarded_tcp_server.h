@@ -13,6 +13,7 @@ public:
     explicit GuardedTcpServer(const HttpLimits& limits, QObject* parent = nullptr);
 
     int connections() const { return connections_; }
+    const HttpLimits& limits() const { return limits_; }
 
 signals:
     // A connection closed over a request it refused (413, 408) or because

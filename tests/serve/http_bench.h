@@ -75,6 +75,20 @@ struct HttpBench {
         return commands;
     }
 
+    // The whole answers at the start of `received`, in order.
+    static QList<Answer> answers(QByteArray received)
+    {
+        QList<Answer> all;
+        while (whole(received)) {
+            const qsizetype end = received.indexOf("\r\n\r\n");
+            const qsizetype length = received.indexOf("Content-Length: ");
+            const qsizetype size = received.mid(length + 16, 8).split('\r').first().toInt();
+            all << Answer{received.mid(9, 3).toInt(), received.left(end), received.mid(end + 4, size)};
+            received.remove(0, end + 4 + size);
+        }
+        return all;
+    }
+
     static bool whole(const QByteArray& received)
     {
         const qsizetype end = received.indexOf("\r\n\r\n");

@@ -3,6 +3,12 @@
 // but status queries), and what each client may cost is bounded.
 #include "http_bench.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <memory>
+#include <vector>
+
 class TestServeSecurity : public QObject {
     Q_OBJECT
 private slots:
@@ -10,11 +16,24 @@ private slots:
     void refused();
     void bounded_data();
     void bounded();
+    void waiting_data();
+    void waiting();
 };
 
 namespace {
 
 const QByteArray Token = "s3cret-token";
+
+// A connection of the test's own, its bytes collected as they come.
+struct Client {
+    explicit Client(quint16 port)
+    {
+        QObject::connect(&socket, &QTcpSocket::readyRead, [this] { received += socket.readAll(); });
+        socket.connectToHost(QHostAddress::LocalHost, port);
+    }
+    QTcpSocket socket;
+    QByteArray received;
+};
 
 QByteArray basic(const QByteArray& credentials) { return "Authorization: Basic " + credentials.toBase64() + "\r\n"; }
 
@@ -88,6 +107,18 @@ void TestServeSecurity::refused_data()
     QTest::newRow("headers: over 8 KiB") << put(self, token + "X-Pad: " + QByteArray(9000, 'x') + "\r\n") << 413
                                          << QByteArray() << false;
     QTest::newRow("upgrade is not served") << put(self, token, "", "POST /api/upgrade") << 404 << QByteArray() << false;
+    const QByteArray websocket = "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n";
+    QTest::newRow("PUT asking for a WebSocket") << put(self, token + websocket) << 400 << QByteArray() << false;
+    QTest::newRow("POST asking for a WebSocket")
+        << put(self, token + websocket, R"({"outlets":[3]})", "POST /api/on") << 400 << QByteArray() << false;
+    QTest::newRow("GET asking for a WebSocket")
+        << put(self, token + websocket, "", "GET /outlet/3") << 400 << QByteArray() << false;
+    QTest::newRow("Upgrade without Connection: Upgrade")
+        << put(self, token + "Upgrade: websocket\r\n") << 400 << QByteArray() << false;
+    QTest::newRow("PUT asking for HTTP/2")
+        << put(self,
+               token + "Upgrade: h2c\r\nConnection: Upgrade, HTTP2-Settings\r\nHTTP2-Settings: AAMAAABkAAQAAP__\r\n")
+        << 400 << QByteArray() << false;
 }
 
 void TestServeSecurity::refused()
@@ -103,6 +134,10 @@ void TestServeSecurity::refused()
     QVERIFY2(answer.head.contains(header), answer.head.constData());
     QVERIFY2(!answer.head.contains("Access-Control-"), answer.head.constData());
     QCOMPARE(bench.switched(), switches ? QByteArrayList{"s02p"} : QByteArrayList{});
+    // One answer; a refusal says why in JSON.
+    QVERIFY2(!answer.body.contains("HTTP/1.1 "), answer.body.constData());
+    if (status >= 400)
+        QVERIFY2(QJsonDocument::fromJson(answer.body).object().value("error").isString(), answer.body.constData());
 }
 
 void TestServeSecurity::bounded_data()
@@ -145,6 +180,89 @@ void TestServeSecurity::bounded()
     // The server goes on.
     qDeleteAll(held);
     QTRY_COMPARE(bench.send("GET /outlet/3 HTTP/1.1\r\nHost: localhost\r\n\r\n").status, 200);
+}
+
+void TestServeSecurity::waiting_data()
+{
+    QTest::addColumn<int>("perConnection");  // HttpLimits: requests of one connection waiting for the board
+    QTest::addColumn<int>("all");            // of all connections together
+    QTest::addColumn<QList<int>>("sent");    // cycles sent by each connection in turn, pipelined
+    QTest::addColumn<QList<int>>("turnedAway");
+    QTest::addColumn<int>("statusElsewhere");  // what a status on one more connection gets
+
+    QTest::newRow("one connection, more than its own bound") << 4 << 256 << QList<int>{6} << QList<int>{2} << 200;
+    QTest::newRow("three connections, more than the bound of all")
+        << 4 << 6 << QList<int>{4, 3, 2} << QList<int>{0, 1, 2} << 503;
+}
+
+void TestServeSecurity::waiting()
+{
+    QFETCH(int, perConnection);
+    QFETCH(int, all);
+    QFETCH(QList<int>, sent);
+    QFETCH(QList<int>, turnedAway);
+    QFETCH(int, statusElsewhere);
+
+    // Cycles with a minute's off-time wait in the queue for the whole test;
+    // each on its own outlet, all on before, so that each cycle that reaches
+    // the queue switches its outlet off: one command each.
+    HttpLimits limits;
+    limits.maxQueuedPerConnection = perConnection;
+    limits.maxQueued = all;
+    HttpBench bench({}, limits);
+    QCOMPARE(bench.send("POST /api/all-on HTTP/1.1\r\nHost: localhost\r\n\r\n").status, 200);
+    const qsizetype switchedBefore = bench.switched().size();
+    int turnedAwayLogged = 0;
+    connect(&*bench.http, &BoardHttpServer::logLine, this, [&](const QString& line) {
+        if (line.contains(": 503 "))
+            ++turnedAwayLogged;
+    });
+
+    std::vector<std::unique_ptr<Client>> clients;
+    int outlet = 0;
+    int expectedTurnedAway = 0;
+    for (qsizetype c = 0; c < sent.size(); ++c) {
+        clients.push_back(std::make_unique<Client>(bench.port));
+        for (int i = 0; i < sent[c]; ++i) {
+            const QByteArray body = R"({"outlets":[)" + QByteArray::number(++outlet) + R"(],"off_time":60})";
+            clients.back()->socket.write("POST /api/cycle HTTP/1.1\r\nHost: localhost\r\nContent-Length: " +
+                                         QByteArray::number(body.size()) + "\r\n\r\n" + body);
+        }
+        // Those turned away are answered at once (in the log; on the wire
+        // after the answers before them); the others wait.
+        expectedTurnedAway += turnedAway[c];
+        const int reached = outlet - expectedTurnedAway;
+        QVERIFY(QTest::qWaitFor([&] { return bench.switched().size() - switchedBefore == reached; }));
+        QVERIFY(QTest::qWaitFor([&] { return turnedAwayLogged == expectedTurnedAway; }));
+    }
+    QCOMPARE(bench.switched().size() - switchedBefore, qsizetype(outlet - expectedTurnedAway));
+
+    // Refusals are still answered; a status waits its turn or is turned away.
+    QCOMPARE(bench.send("GET /api/nothing HTTP/1.1\r\nHost: localhost\r\n\r\n").status, 404);
+    QCOMPARE(bench.send("GET /api/status HTTP/1.1\r\nHost: attacker.example\r\n\r\n").status, 403);
+    const HttpBench::Answer status = bench.send("GET /api/status HTTP/1.1\r\nHost: localhost\r\n\r\n");
+    QCOMPARE(status.status, statusElsewhere);
+    QCOMPARE(status.head.contains("\r\nRetry-After: "), statusElsewhere == 503);
+
+    // Stopping the queue answers the cycles that wait, and the answers
+    // turned away follow theirs on each connection.
+    bool stopped = false;
+    bench.queue->stop([&stopped] { stopped = true; });
+    for (qsizetype c = 0; c < sent.size(); ++c) {
+        Client& client = *clients[std::size_t(c)];
+        QVERIFY(QTest::qWaitFor([&] { return HttpBench::answers(client.received).size() == sent[c]; }));
+        int retryAfter = 0;
+        for (const HttpBench::Answer& answer : HttpBench::answers(client.received)) {
+            QCOMPARE(answer.status, 503);
+            if (answer.head.contains("\r\nRetry-After: ")) {
+                ++retryAfter;
+                QVERIFY2(QJsonDocument::fromJson(answer.body).object().value("error").isString(),
+                         answer.body.constData());
+            }
+        }
+        QCOMPARE(retryAfter, turnedAway[c]);
+    }
+    QVERIFY(QTest::qWaitFor([&stopped] { return stopped; }));
 }
 
 QTEST_GUILESS_MAIN(TestServeSecurity)
