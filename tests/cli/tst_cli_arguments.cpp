@@ -130,7 +130,13 @@ void TestCliArguments::parse_data()
     row("serve with an outlet", {"serve", "3"}, "error: serve takes no outlet");
     row("serve, json", {"--json", "serve"}, "error+json: serve has no --json");
     row("listen with status", {"status", "--listen", "127.0.0.1:1"},
-        "error: --listen, --allow-host and --poll go with serve only");
+        "error: --listen, --allow-host, --poll and --no-token go with serve only");
+    row("no token with status", {"status", "--no-token"},
+        "error: --listen, --allow-host, --poll and --no-token go with serve only");
+    row("serve, no token and a token file", {"serve", "--no-token", "--token-file", "t"},
+        "error: --no-token and --token-file contradict each other");
+    row("serve, no token beyond loopback", {"serve", "--no-token", "--listen", "0.0.0.0:8321"},
+        "error: --no-token goes with a loopback address only");
 
     row("through a server", {"--server", "http://rack:8321", "--token-file", "t", "on", "3"},
         "on [3] port=- json=0 timeout=500 off=5000 exec=- server=http://rack:8321 token=t");
