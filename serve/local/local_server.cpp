@@ -222,6 +222,10 @@ void LocalServer::writeReady(Client& client)
 
 void LocalServer::drop(QLocalSocket* socket)
 {
-    clients_.erase(socket);
+    // A client may end inside a call that still uses it (an abort while
+    // answering): it is forgotten once that call has returned, and before
+    // the socket is deleted.
+    QMetaObject::invokeMethod(
+        this, [this, socket] { clients_.erase(socket); }, Qt::QueuedConnection);
     socket->deleteLater();
 }
