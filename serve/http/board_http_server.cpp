@@ -71,6 +71,9 @@ void BoardHttpServer::serve(GuardedTcpServer* server)
     connect(server, &GuardedTcpServer::refused, this, [this](const QString& peer, int status, const QString& why) {
         emit logLine(QStringLiteral("%1: connection closed: %2 %3").arg(peer).arg(status).arg(why));
     });
+    connect(server, &GuardedTcpServer::acceptPaused, this, [this](const QString& why) {
+        emit logLine(QStringLiteral("not accepting connections for now: %1").arg(why));
+    });
     limits_ = server->limits();
     bind(server);
 }
