@@ -23,8 +23,9 @@ public:
     const HttpLimits& limits() const { return limits_; }
 
 signals:
-    // A connection closed over a request it refused (413, 408) or because
-    // there were too many.
+    // A connection closed over a request it refused (413, 408), because
+    // there were too many, or (status 0) because its client does not take
+    // its answers.
     void refused(const QString& peer, int status, const QString& why);
     // Accepting pauses for lack of file handles (once until there are enough again).
     void acceptPaused(const QString& why);
