@@ -16,11 +16,13 @@
 //   tavrin_bench_serve --port P mix --clients 20 --seconds S
 //       clients looping over GET /outlet/n, PUT /outlet/n and GET /api/status
 //       with pauses of 20 to 200 ms, each opening a new connection every 100
-//       requests
+//       requests; eight clients to a loopback address (127.0.0.1, .2, ...),
+//       as orvessa serve takes at most 16 connections from one address
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QHostAddress>
 #include <QRandomGenerator>
 #include <QTcpSocket>
 #include <QThread>
@@ -45,13 +47,13 @@ struct Answer {
     qint64 us = 0;  // from the request written to its answer read whole
 };
 
-// One keep-alive connection, one request at a time; it connects again when
-// the server closed it.
+// One keep-alive connection, one request at a time, from the address `from`
+// (any when null); it connects again when the server closed it.
 class HttpConnection : public QObject {
 public:
     using Done = std::function<void(const Answer&)>;
 
-    explicit HttpConnection(quint16 port) : port_(port)
+    explicit HttpConnection(quint16 port, const QHostAddress& from = {}) : port_(port), from_(from)
     {
         connect(&socket_, &QTcpSocket::connected, this, [this] {
             socket_.setSocketOption(QAbstractSocket::LowDelayOption, 1);
@@ -65,8 +67,11 @@ public:
 
     void request(const QByteArray& method, const QByteArray& path, const QByteArray& body, Done done)
     {
-        if (socket_.state() == QAbstractSocket::UnconnectedState)
+        if (socket_.state() == QAbstractSocket::UnconnectedState) {
+            if (!from_.isNull())
+                socket_.bind(from_);
             socket_.connectToHost(QHostAddress::LocalHost, port_);
+        }
         done_ = std::move(done);
         received_.clear();
         QByteArray bytes = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port_) + "\r\n";
@@ -114,6 +119,7 @@ private:
     }
 
     quint16 port_;
+    QHostAddress from_;
     QTcpSocket socket_;
     QByteArray unsent_;
     QByteArray received_;
@@ -258,8 +264,8 @@ public:
         std::vector<qint64> us;
     };
 
-    MixClient(quint16 port, int outlet, Tally& tally, const bool& stopping)
-        : connection_(port), outlet_(outlet), tally_(tally), stopping_(stopping)
+    MixClient(quint16 port, const QHostAddress& from, int outlet, Tally& tally, const bool& stopping)
+        : connection_(port, from), outlet_(outlet), tally_(tally), stopping_(stopping)
     {
         pause_.setSingleShot(true);
         connect(&pause_, &QTimer::timeout, this, &MixClient::next);
@@ -317,8 +323,10 @@ int mix(quint16 port, int clients, int seconds)
     MixClient::Tally tally;
     bool stopping = false;
     std::vector<std::unique_ptr<MixClient>> all;
-    for (int i = 0; i < clients; ++i)
-        all.push_back(std::make_unique<MixClient>(port, i % Outlets + 1, tally, stopping));
+    for (int i = 0; i < clients; ++i) {
+        const QHostAddress from(QHostAddress(QHostAddress::LocalHost).toIPv4Address() + quint32(i / 8));
+        all.push_back(std::make_unique<MixClient>(port, from, i % Outlets + 1, tally, stopping));
+    }
     QEventLoop loop;
     QTimer::singleShot(seconds * 1000, &loop, &QEventLoop::quit);
     loop.exec();

@@ -57,6 +57,15 @@ void writeReply(QHttpServerResponder& responder, const Http::Reply& reply)
     responder.writeBody(reply.body);
 }
 
+// About what writeReply writes for `reply`.
+qint64 sizeOnTheWire(const Http::Reply& reply)
+{
+    qint64 bytes = 160 + reply.contentType.size() + reply.body.size();
+    for (const auto& [name, value] : reply.headers)
+        bytes += name.size() + value.size() + 4;
+    return bytes;
+}
+
 }  // namespace
 
 BoardHttpServer::BoardHttpServer(ServedBoard board, AccessRules access, QObject* parent)
@@ -66,7 +75,11 @@ BoardHttpServer::BoardHttpServer(ServedBoard board, AccessRules access, QObject*
 void BoardHttpServer::serve(GuardedTcpServer* server)
 {
     connect(server, &GuardedTcpServer::refused, this, [this](const QString& peer, int status, const QString& why) {
-        emit logLine(QStringLiteral("%1: connection closed: %2 %3").arg(peer).arg(status).arg(why));
+        const QString reason = status == 0 ? why : QStringLiteral("%1 %2").arg(status).arg(why);
+        emit logLine(QStringLiteral("%1: connection closed: %2").arg(peer, reason));
+    });
+    connect(server, &GuardedTcpServer::acceptPaused, this, [this](const QString& why) {
+        emit logLine(QStringLiteral("not accepting connections for now: %1").arg(why));
     });
     limits_ = server->limits();
     bind(server);
@@ -107,8 +120,10 @@ bool BoardHttpServer::handleRequest(const QHttpServerRequest& request, QTcpSocke
     auto* socket = qobject_cast<GuardedSocket*>(tcp);
     if (!socket || socket->refused())
         return true;
-    const quint64 ticket = socket->requestArrived();
-    auto exchange = std::make_shared<Exchange>(Exchange{makeResponder(request, tcp), socket, ticket, {}, {}});
+    const std::optional<quint64> ticket = socket->requestArrived();
+    if (!ticket)
+        return true;
+    auto exchange = std::make_shared<Exchange>(Exchange{makeResponder(request, tcp), socket, *ticket, {}, {}});
     exchange->took.start();
     const Http::Method method = methodOf(request.method());
     if (Http::changesState(method))
@@ -121,6 +136,8 @@ bool BoardHttpServer::handleRequest(const QHttpServerRequest& request, QTcpSocke
     } catch (const std::exception& failure) {
         finish(exchange, Http::error(500, QStringLiteral("the server failed: %1").arg(failure.what())));
     }
+    if (exchange->socket)
+        exchange->socket->holdIfBacklogged();
     return true;
 }
 
@@ -235,6 +252,7 @@ void BoardHttpServer::finish(const ExchangePtr& exchange, Http::Reply reply)
                          .arg(exchange->took.elapsed()));
     if (!exchange->socket)
         return;
-    exchange->socket->answer(exchange->ticket,
+    const qint64 bytes = sizeOnTheWire(reply);
+    exchange->socket->answer(exchange->ticket, bytes,
                              [exchange, reply = std::move(reply)] { writeReply(exchange->responder, reply); });
 }

@@ -33,6 +33,7 @@ GuardedSocket::GuardedSocket(const HttpLimits& limits, QObject* parent) : QTcpSo
 {
     // Connected first, so that the count is taken before QtHttpServer reads.
     connect(this, &QTcpSocket::readyRead, this, &GuardedSocket::arrived);
+    connect(this, &QIODevice::bytesWritten, this, [this] { unsentChanged(true); });
     requestTimer_.setSingleShot(true);
     requestTimer_.setInterval(limits_.requestMs);
     connect(&requestTimer_, &QTimer::timeout, this, [this] {
@@ -50,6 +51,16 @@ GuardedSocket::GuardedSocket(const HttpLimits& limits, QObject* parent) : QTcpSo
         disconnectFromHost();
         // A client that does not take its answer is not waited for.
         QTimer::singleShot(limits_.requestMs, this, [this] { abort(); });
+    });
+    stuckTimer_.setSingleShot(true);
+    stuckTimer_.setInterval(limits_.stuckMs);
+    connect(&stuckTimer_, &QTimer::timeout, this, [this] {
+        // Also after an idle close, which waits for the answers to be taken.
+        if (refused_)
+            return abort();
+        closeUnread(QStringLiteral("its client took none of %1 bytes of answers within %2 ms")
+                        .arg(unsentBytes())
+                        .arg(limits_.stuckMs));
     });
 }
 
@@ -69,35 +80,111 @@ void GuardedSocket::arrived()
             abort();
         return;
     }
-    // QtHttpServer reads everything at each readyRead, after this: what is
-    // available now has just arrived.
-    if (requestBytes_ == 0)
+    if (holding_) {
+        // Read inside our transaction: kept for later, and QtHttpServer,
+        // which parses after this, finds nothing.
+        skip(bytesAvailable());
+        return;
+    }
+    // QtHttpServer parses one request at each readyRead, taking all there is
+    // unless the request ends before; what it takes without a whole request
+    // is part of the one being received.
+    if (!wholeSinceArrival_)
+        requestBytes_ += parsable_;
+    wholeSinceArrival_ = false;
+    parsable_ = bytesAvailable();
+    if (parsable_ > 0 && !requestTimer_.isActive())
         requestTimer_.start();
-    requestBytes_ += bytesAvailable();
     idleTimer_.stop();
     if (requestBytes_ > limits_.maxRequestBytes)
         refuse(413, QStringLiteral("the request is larger than %1 bytes").arg(limits_.maxRequestBytes));
 }
 
-quint64 GuardedSocket::requestArrived()
+std::optional<quint64> GuardedSocket::requestArrived()
 {
+    // Pipelined requests after this one stay in the buffer, not yet parsed.
+    const qint64 left = bytesAvailable();
+    const qint64 bytes = requestBytes_ + parsable_ - left;
     requestBytes_ = 0;
+    parsable_ = left;
+    wholeSinceArrival_ = true;
     requestTimer_.stop();
     idleTimer_.stop();
+    if (bytes > limits_.maxRequestBytes) {
+        refuse(413, QStringLiteral("the request is larger than %1 bytes").arg(limits_.maxRequestBytes));
+        return std::nullopt;
+    }
     return nextTicket_++;
 }
 
-void GuardedSocket::answer(quint64 ticket, std::function<void()> write)
+void GuardedSocket::answer(quint64 ticket, qint64 bytes, std::function<void()> write)
 {
-    ready_.emplace(ticket, std::move(write));
+    ready_.emplace(ticket, Waiting{bytes, std::move(write)});
+    waitingBytes_ += bytes;
     for (auto next = ready_.find(nextToWrite_); next != ready_.end(); next = ready_.find(nextToWrite_)) {
-        const std::function<void()> writeNext = std::move(next->second);
+        const Waiting writeNext = std::move(next->second);
         ready_.erase(next);
         ++nextToWrite_;
+        waitingBytes_ -= writeNext.bytes;
         if (state() == QAbstractSocket::ConnectedState && !refused_)
-            writeNext();
+            writeNext.write();
     }
     watchIdle();
+    unsentChanged(false);
+}
+
+void GuardedSocket::holdIfBacklogged()
+{
+    // QtHttpServer has committed its transaction before handing over a
+    // request (but for an upgrade, which is refused and closed anyway).
+    if (holding_ || refused_ || unsentBytes() <= limits_.holdUnsentBytes || isTransactionStarted())
+        return;
+    // The requests already here are read inside a transaction, so that
+    // QtHttpServer finds none; the buffer stays full, so Qt reads no more
+    // from the system and TCP holds the client back.
+    holding_ = true;
+    requestTimer_.stop();
+    startTransaction();
+    skip(bytesAvailable());
+}
+
+void GuardedSocket::unsentChanged(bool progress)
+{
+    const qint64 unsent = unsentBytes();
+    if (unsent > limits_.maxUnsentBytes)
+        return closeUnread(
+            QStringLiteral("more than %1 bytes of answers wait for its client").arg(limits_.maxUnsentBytes));
+    // Also below holdUnsentBytes.
+    if (unsent == 0)
+        stuckTimer_.stop();
+    else if (progress || !stuckTimer_.isActive())
+        stuckTimer_.start();
+    if (holding_ && unsent <= limits_.holdUnsentBytes / 2)
+        readAgain();
+}
+
+void GuardedSocket::readAgain()
+{
+    holding_ = false;
+    if (!isTransactionStarted())
+        return;
+    rollbackTransaction();
+    // QtHttpServer parses at readyRead only.
+    if (bytesAvailable() > 0)
+        QMetaObject::invokeMethod(this, &QIODevice::readyRead, Qt::QueuedConnection);
+}
+
+void GuardedSocket::closeUnread(const QString& why)
+{
+    if (refused_)
+        return;
+    refused_ = true;
+    requestTimer_.stop();
+    idleTimer_.stop();
+    stuckTimer_.stop();
+    emit refusedWith(0, why);
+    // Not from inside a signal of this socket's own.
+    QMetaObject::invokeMethod(this, &QAbstractSocket::abort, Qt::QueuedConnection);
 }
 
 void GuardedSocket::refuse(int status, const QString& why)
@@ -107,6 +194,7 @@ void GuardedSocket::refuse(int status, const QString& why)
     refused_ = true;
     requestTimer_.stop();
     idleTimer_.stop();
+    stuckTimer_.stop();
     emit refusedWith(status, why);
     if (answersDue() > 0 || state() != QAbstractSocket::ConnectedState) {
         abort();
@@ -124,14 +212,15 @@ void GuardedSocket::refuse(int status, const QString& why)
 void GuardedSocket::dropArrived()
 {
     // Read here, so that QtHttpServer gets none of it; outside the
-    // transaction QtHttpServer keeps open, so that it is freed.
+    // transaction QtHttpServer (or holding) keeps open, so that it is freed.
     if (isTransactionStarted())
         commitTransaction();
+    holding_ = false;
     droppedBytes_ += readAll().size();
 }
 
 void GuardedSocket::watchIdle()
 {
-    if (!refused_ && answersDue() == 0 && requestBytes_ == 0)
+    if (!refused_ && answersDue() == 0 && !receiving())
         idleTimer_.start();
 }

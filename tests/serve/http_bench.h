@@ -45,12 +45,15 @@ struct HttpBench {
         QByteArray body;
     };
 
-    // Sends `request`, "{port}" replaced, and waits for the answer or the
-    // connection's end (at most `ms`).
-    Answer send(QByteArray request, int ms = 5000)
+    // Sends `request`, "{port}" replaced, from the address `from` (any
+    // when null), and waits for the answer or the connection's end (at most
+    // `ms`).
+    Answer send(QByteArray request, int ms = 5000, const QHostAddress& from = {})
     {
         request.replace("{port}", QByteArray::number(port));
         QTcpSocket socket;
+        if (!from.isNull())
+            socket.bind(from);
         QByteArray received;
         QObject::connect(&socket, &QTcpSocket::readyRead, [&] { received += socket.readAll(); });
         socket.connectToHost(QHostAddress::LocalHost, port);

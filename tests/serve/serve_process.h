@@ -57,6 +57,7 @@ public:
     }
     QString url(const QString& path = {}) const { return url_ + path.mid(1); }
     QString runtimeFolder() const { return runtime_.path() + "/tavrin"; }
+    qint64 pid() const { return process_.processId(); }
     QString log()
     {
         log_ += process_.readAllStandardError();

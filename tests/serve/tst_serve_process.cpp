@@ -9,11 +9,14 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPort>
+#include <QSet>
 
 #include <algorithm>
 #include <functional>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 class TestServeProcess : public QObject {
@@ -29,6 +32,8 @@ private slots:
     void twelveClients();
     void deviceGoneAndBack();
     void silentBoard();
+    void outOfFileHandles_data();
+    void outOfFileHandles();
     void stopped_data();
     void stopped();
 
@@ -263,6 +268,91 @@ void TestServeProcess::silentBoard()
         QCOMPARE(answer.status, 503);
         QVERIFY2(answer.body.contains("the board did not answer the status query"), answer.body.constData());
     }
+    QCOMPARE(server.end(), 0);
+}
+
+namespace {
+
+// CPU time the process has used so far, in clock ticks.
+qint64 cpuTicks(pid_t pid)
+{
+    QFile stat(QString("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return -1;
+    // utime and stime are the 14th and 15th fields; the 2nd, the name, is in parentheses.
+    const QList<QByteArray> fields = stat.readAll().split(')').last().simplified().split(' ');
+    return fields.size() > 12 ? fields[11].toLongLong() + fields[12].toLongLong() : -1;
+}
+
+}  // namespace
+
+void TestServeProcess::outOfFileHandles_data()
+{
+    QTest::addColumn<bool>("together");  // all connections wait before the server accepts any
+
+    // QTcpServer stops accepting for good when running out of handles is its
+    // listening socket's first error; after another error (an EAGAIN, which
+    // every server meets) it takes it for a passing one and tries accept()
+    // again at once, for as long as the handles are used up.
+    QTest::newRow("connections that wait together") << true;
+    QTest::newRow("connections one after another") << false;
+}
+
+void TestServeProcess::outOfFileHandles()
+{
+    QFETCH(bool, together);
+
+    // The server's file handles limited to those it has open and four more
+    // (the sanitizers' build needs a pipe at its first connection).
+    SimProcess sim({});
+    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0"});
+    QVERIFY2(server.serving(), qPrintable(server.log()));
+    const auto pid = pid_t(server.pid());
+    rlimit limit{};
+    QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, nullptr, &limit), 0);
+    limit.rlim_cur = rlim_t(QDir(QString("/proc/%1/fd").arg(pid)).entryList(QDir::NoDotAndDotDot).size() + 4);
+    QCOMPARE(::prlimit(pid, RLIMIT_NOFILE, &limit, nullptr), 0);
+
+    // More connections than it has handles for, each with a request; some
+    // are answered, the others wait.
+    const QUrl url(server.url());
+    std::vector<std::unique_ptr<QTcpSocket>> clients;
+    QSet<const QTcpSocket*> answered;
+    const auto connectOne = [&] {
+        clients.push_back(std::make_unique<QTcpSocket>());
+        const QTcpSocket* client = clients.back().get();
+        connect(client, &QTcpSocket::readyRead, this, [&answered, client] { answered.insert(client); });
+        clients.back()->connectToHost(QHostAddress::LocalHost, quint16(url.port()));
+        QVERIFY(clients.back()->waitForConnected(5000));
+        clients.back()->write("GET /outlet/1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        QVERIFY(clients.back()->waitForBytesWritten(5000));
+    };
+    if (together) {
+        ::kill(pid, SIGSTOP);
+        for (int i = 0; i < 8; ++i)
+            connectOne();
+        ::kill(pid, SIGCONT);
+        QVERIFY(QTest::qWaitFor([&] { return !answered.isEmpty(); }));
+    } else {
+        do
+            connectOne();
+        while (clients.size() < 8 && QTest::qWaitFor([&] { return answered.contains(clients.back().get()); }, 2000));
+    }
+    QVERIFY2(answered.size() < 8, "the server had file handles for every connection");
+
+    // Meanwhile it does not spin: over a second and a half it uses far less
+    // than a second of CPU.
+    const qint64 before = cpuTicks(pid);
+    QTest::qWait(1500);
+    QVERIFY2(cpuTicks(pid) - before < ::sysconf(_SC_CLK_TCK) / 2, "the server spins while it has no file handles");
+
+    // Once the connections are closed, their handles are free again; a new
+    // connection (none is kept alive from before) is accepted.
+    answered.clear();
+    clients.clear();
+    QNetworkAccessManager fresh;
+    QCOMPARE(httpCall(fresh, "GET", server.url("/outlet/1")).status, 200);
+    QVERIFY2(server.log().contains("not accepting connections for now: "), qPrintable(server.log()));
     QCOMPARE(server.end(), 0);
 }
 

@@ -143,33 +143,42 @@ void TestServeSecurity::refused()
 void TestServeSecurity::bounded_data()
 {
     QTest::addColumn<QString>("client");
-    QTest::addColumn<int>("status");  // 0: closed without an answer
+    QTest::addColumn<QStringList>("held");  // addresses of connections held open before, from 127.0.0.1 unless said
+    QTest::addColumn<int>("status");        // 0: closed without an answer
+    QTest::addColumn<int>("elsewhere");     // what a request from another address gets meanwhile
 
-    QTest::newRow("one connection more than the limit") << "fifth" << 503;
-    QTest::newRow("a request that never ends") << "slow" << 408;
-    QTest::newRow("a connection that sends nothing") << "idle" << 0;
-    QTest::newRow("bytes that are not HTTP") << "garbage" << 0;
+    // At most 4 connections, 3 from one address.
+    const QStringList none;
+    QTest::newRow("one connection more than the limit")
+        << "request" << QStringList{"127.0.0.2", "127.0.0.2", "127.0.0.3", "127.0.0.3"} << 503 << 503;
+    QTest::newRow("one more from an address that has its share")
+        << "request" << QStringList{"127.0.0.1", "127.0.0.1", "127.0.0.1"} << 503 << 200;
+    QTest::newRow("a request that never ends") << "slow" << none << 408 << 200;
+    QTest::newRow("a connection that sends nothing") << "idle" << none << 0 << 200;
+    QTest::newRow("bytes that are not HTTP") << "garbage" << none << 0 << 200;
 }
 
 void TestServeSecurity::bounded()
 {
     QFETCH(QString, client);
+    QFETCH(QStringList, held);
     QFETCH(int, status);
+    QFETCH(int, elsewhere);
 
     HttpLimits limits;
     limits.maxConnections = 4;
+    limits.maxConnectionsPerPeer = 3;
     limits.requestMs = 300;
-    limits.idleMs = 300;
+    limits.idleMs = 3000;
     HttpBench bench({}, limits);
-    QList<QTcpSocket*> held;
-    if (client == "fifth") {
-        for (int i = 0; i < 4; ++i) {
-            held << new QTcpSocket(this);
-            held.last()->connectToHost(QHostAddress::LocalHost, bench.port);
-        }
-        QVERIFY(
-            QTest::qWaitFor([&] { return bench.http->servers().first()->findChildren<QTcpSocket*>().size() == 4; }));
+    std::vector<std::unique_ptr<QTcpSocket>> holding;
+    for (const QString& address : held) {
+        holding.push_back(std::make_unique<QTcpSocket>());
+        QVERIFY(holding.back()->bind(QHostAddress(address)));
+        holding.back()->connectToHost(QHostAddress::LocalHost, bench.port);
     }
+    QVERIFY(QTest::qWaitFor(
+        [&] { return bench.http->servers().first()->findChildren<QTcpSocket*>().size() == held.size(); }));
     const QByteArray request = client == "slow"      ? "PUT /outlet/3 HTTP/1.1\r\nHost: localhost\r\nContent-Len"
                                : client == "garbage" ? QByteArray("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\r\n\r\n", 14)
                                : client == "idle"    ? QByteArray()
@@ -177,9 +186,11 @@ void TestServeSecurity::bounded()
     const HttpBench::Answer answer = bench.send(request, 10000);
     QCOMPARE(answer.status, status);
     QCOMPARE(bench.switched(), QByteArrayList{});
+    const QByteArray get = "GET /outlet/3 HTTP/1.1\r\nHost: localhost\r\n\r\n";
+    QCOMPARE(bench.send(get, 5000, QHostAddress("127.0.0.4")).status, elsewhere);
     // The server goes on.
-    qDeleteAll(held);
-    QTRY_COMPARE(bench.send("GET /outlet/3 HTTP/1.1\r\nHost: localhost\r\n\r\n").status, 200);
+    holding.clear();
+    QTRY_COMPARE(bench.send(get).status, 200);
 }
 
 void TestServeSecurity::waiting_data()
