@@ -305,7 +305,7 @@ void TestServeProcess::outOfFileHandles()
     // The server's file handles limited to those it has open and four more
     // (the sanitizers' build needs a pipe at its first connection).
     SimProcess sim({});
-    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0"});
+    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0", "--no-token"});
     QVERIFY2(server.serving(), qPrintable(server.log()));
     const auto pid = pid_t(server.pid());
     rlimit limit{};
