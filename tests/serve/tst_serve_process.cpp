@@ -16,6 +16,7 @@
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <grp.h>
 #include <unistd.h>
 #include <vector>
 
@@ -34,6 +35,8 @@ private slots:
     void silentBoard();
     void outOfFileHandles_data();
     void outOfFileHandles();
+    void anotherAccount_data();
+    void anotherAccount();
     void stopped_data();
     void stopped();
 
@@ -383,6 +386,72 @@ void TestServeProcess::stopped()
     QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList{});
     QSerialPort port(sim.device());
     QVERIFY2(port.open(QIODevice::ReadWrite), qPrintable(port.errorString()));
+}
+
+void TestServeProcess::anotherAccount_data()
+{
+    QTest::addColumn<QString>("attempt");  // what the account nobody tries
+    QTest::addColumn<QString>("outcome");  // what it gets
+
+    QTest::newRow("HTTP without the token") << "http" << "401";
+    QTest::newRow("HTTP with the token it was given") << "http-token" << "200";
+    QTest::newRow("the server's local socket") << "socket" << "PermissionError";
+}
+
+// A server run by hand with its defaults lets no other account of the machine
+// switch, unless that account is given the token.
+void TestServeProcess::anotherAccount()
+{
+    QFETCH(QString, attempt);
+    QFETCH(QString, outcome);
+    if (::geteuid() != 0)
+        QSKIP("needs root, to run a client as nobody");
+
+    SimProcess sim({});
+    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0"});
+    QVERIFY2(server.serving(), qPrintable(server.log()));
+    const QStringList tokens = QDir(server.runtimeFolder()).entryList({"serve-*.token"});
+    const QStringList sockets = QDir(server.runtimeFolder()).entryList({"serve-*.sock"}, QDir::System);
+    QCOMPARE(tokens.size(), 1);
+    QCOMPARE(sockets.size(), 1);
+    QFile tokenFile(server.runtimeFolder() + "/" + tokens.first());
+    QVERIFY(tokenFile.open(QIODevice::ReadOnly));
+    const QString token = QString::fromLatin1(tokenFile.readAll().trimmed());
+
+    // A client in Python, as nobody with no groups: it prints the HTTP status,
+    // or the error connecting to the socket gave.
+    const QString client = R"(
+import socket, sys, urllib.error, urllib.request
+attempt, url, token, path = sys.argv[1:5]
+if attempt == "socket":
+    try:
+        socket.socket(socket.AF_UNIX).connect(path)
+        print("connected")
+    except OSError as error:
+        print(type(error).__name__)
+    sys.exit(0)
+request = urllib.request.Request(url + "outlet/1", data=b"1", method="PUT")
+if attempt == "http-token":
+    request.add_header("Authorization", "Bearer " + token)
+try:
+    print(urllib.request.urlopen(request, timeout=10).status)
+except urllib.error.HTTPError as error:
+    print(error.code)
+)";
+    QProcess nobody;
+    nobody.setChildProcessModifier([] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(125);
+    });
+    nobody.start("/usr/bin/python3", {"-c", client, attempt, server.url(), token,
+                             server.runtimeFolder() + "/" + sockets.first()});
+    QVERIFY2(nobody.waitForFinished(30000), qPrintable(nobody.errorString()));
+    QCOMPARE(QString::fromUtf8(nobody.readAllStandardOutput()).trimmed(), outcome);
+    // Only the row given the token switched outlet 1.
+    if (outcome == "200")
+        QTRY_VERIFY(sim.commands().contains("s00p"));
+    else
+        QVERIFY(!sim.commands().contains("s00p"));
 }
 
 QTEST_GUILESS_MAIN(TestServeProcess)
