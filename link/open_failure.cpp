@@ -143,8 +143,10 @@ QString busy(const OpenFailure& failure)
         return QStringLiteral("the device is in use by this program, %1").arg(lock.describe());
     if (failure.server)
         return QStringLiteral("the device is in use by %1, which orvessa's commands on this machine go through (all "
-                              "but upgrade); to use the port itself, stop that server, and try again")
-            .arg(failure.server->describe());
+                              "but upgrade) for its own user, or for the device's group when it runs as a service; "
+                              "anyone else needs its token (--server %2 --token-file FILE); to use the port itself, "
+                              "stop that server, and try again")
+            .arg(failure.server->describe(), failure.server->url);
     return QStringLiteral("the device is in use by %1; %2").arg(lock.describe(), nextStepFor(lock));
 }
 

@@ -13,10 +13,10 @@
 
 #include <algorithm>
 #include <functional>
+#include <grp.h>
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <grp.h>
 #include <unistd.h>
 #include <vector>
 
@@ -393,9 +393,12 @@ void TestServeProcess::anotherAccount_data()
     QTest::addColumn<QString>("attempt");  // what the account nobody tries
     QTest::addColumn<QString>("outcome");  // what it gets
 
-    QTest::newRow("HTTP without the token") << "http" << "401";
-    QTest::newRow("HTTP with the token it was given") << "http-token" << "200";
-    QTest::newRow("the server's local socket") << "socket" << "PermissionError";
+    QTest::newRow("HTTP without the token") << "http"
+                                            << "401";
+    QTest::newRow("HTTP with the token it was given") << "http-token"
+                                                      << "200";
+    QTest::newRow("the server's local socket") << "socket"
+                                               << "PermissionError";
 }
 
 // A server run by hand with its defaults lets no other account of the machine
@@ -443,8 +446,8 @@ except urllib.error.HTTPError as error:
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
             ::_exit(125);
     });
-    nobody.start("/usr/bin/python3", {"-c", client, attempt, server.url(), token,
-                             server.runtimeFolder() + "/" + sockets.first()});
+    nobody.start("/usr/bin/python3",
+                 {"-c", client, attempt, server.url(), token, server.runtimeFolder() + "/" + sockets.first()});
     QVERIFY2(nobody.waitForFinished(30000), qPrintable(nobody.errorString()));
     QCOMPARE(QString::fromUtf8(nobody.readAllStandardOutput()).trimmed(), outcome);
     // Only the row given the token switched outlet 1.
