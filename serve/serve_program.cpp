@@ -118,7 +118,12 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
         return refuse(QStringLiteral("cannot listen on %1: %2").arg(urlOf(address, options.listenPort), error),
                       ExitStatus::PortFailed);
     }
-    const QString url = urlOf(address, tcp->serverPort());
+    // Every address is no address a browser opens: the machine's name is.
+    const bool everyAddress =
+        address == QHostAddress(QHostAddress::AnyIPv4) || address == QHostAddress(QHostAddress::AnyIPv6);
+    const QString url = everyAddress
+                            ? QStringLiteral("http://%1:%2/").arg(QHostInfo::localHostName()).arg(tcp->serverPort())
+                            : urlOf(address, tcp->serverPort());
     const QString folder = Rendezvous::folder();
     if (!QDir().mkpath(folder))
         return refuse(QStringLiteral("cannot create %1").arg(folder), ExitStatus::PortFailed);
