@@ -28,7 +28,7 @@ Holder holderOf(const OpenFailure& failure)
         return Holder::None;
     if (!failure.lock || failure.lock->stale())
         return Holder::Unnamed;
-    if (failure.server)
+    if (failure.server || failure.serverNotFound)
         return Holder::Server;
     return failure.lock->programFile() == QLatin1String("orvessa") ? Holder::Orvessa : Holder::Other;
 }

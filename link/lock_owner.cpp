@@ -32,6 +32,17 @@ QString processProgram(qint64 pid)
     return QString::fromLocal8Bit(comm.readAll()).trimmed();
 }
 
+bool processServes(qint64 pid)
+{
+    QFile file(QStringLiteral("/proc/%1/cmdline").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> words = file.read(64 * 1024).split('\0');
+    return !words.isEmpty() &&
+           QFileInfo(QString::fromLocal8Bit(words.first())).fileName() == QLatin1String("orvessa") &&
+           words.contains("serve");
+}
+
 namespace {
 
 // Whether the program a lock names is the one running, allowing for the

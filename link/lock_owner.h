@@ -41,6 +41,10 @@ bool processRunning(qint64 pid);
 // be read.
 QString processProgram(qint64 pid);
 
+// Whether process `pid` runs `orvessa ... serve`, as its command line says;
+// false when that cannot be read.
+bool processServes(qint64 pid);
+
 // How a file about `device` names it: the path without "/dev/", '/' as '_'
 // ("pts_3" for /dev/pts/3), as in a lock file's name "LCK..pts_3".
 QString deviceFileName(const QString& device);

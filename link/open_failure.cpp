@@ -147,6 +147,13 @@ QString busy(const OpenFailure& failure)
                               "anyone else needs its token (--server %2 --token-file FILE); to use the port itself, "
                               "stop that server, and try again")
             .arg(failure.server->describe(), failure.server->url);
+    if (failure.serverNotFound)
+        return QStringLiteral("the device is in use by orvessa serve (process %1), which this command did not find: "
+                              "its address file is not in $XDG_RUNTIME_DIR/tavrin, /run/tavrin or a folder in it as "
+                              "this user sees them (a server run by another user, or with another XDG_RUNTIME_DIR); "
+                              "run the command as the server's user with its XDG_RUNTIME_DIR, or reach it with "
+                              "--server URL --token-file FILE")
+            .arg(lock.pid);
     return QStringLiteral("the device is in use by %1; %2").arg(lock.describe(), nextStepFor(lock));
 }
 
@@ -234,6 +241,7 @@ OpenFailure classifyOpenFailure(const OpenAttempt& attempt, PortMap& map)
                 failure.server = ServeRendezvous::find({attempt.realDevice, attempt.mappedPath});
                 if (failure.server && failure.server->pid != failure.lock->pid)
                     failure.server.reset();
+                failure.serverNotFound = !failure.server && processServes(failure.lock->pid);
             }
         }
         break;

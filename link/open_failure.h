@@ -38,6 +38,9 @@ struct OpenFailure {
     // Busy: the orvessa serve that holds it, when its rendezvous file names
     // the lock's process.
     std::optional<ServeRendezvous::Server> server;
+    // Busy: the lock's process is orvessa serve, whose file was not found
+    // (another user's, or another XDG_RUNTIME_DIR).
+    bool serverNotFound = false;
     // NotPermitted: who may not, and the group that may.
     QString user;
     QString group;

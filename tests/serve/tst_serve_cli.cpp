@@ -5,6 +5,7 @@
 #include "orvessa_run.h"
 #include "serve_process.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -19,6 +20,8 @@ private slots:
     void sameAsOnItsOwn();
     void token_data();
     void token();
+    void serverNotFound_data();
+    void serverNotFound();
     void leftoverFile_data();
     void leftoverFile();
 };
@@ -182,6 +185,36 @@ void TestServeCli::token()
     QCOMPARE(QString(result.out), fill(out));
     QVERIFY2(message.isEmpty() ? result.err.isEmpty() : result.err.contains(fill(message).toUtf8()),
              result.err.constData());
+}
+
+void TestServeCli::serverNotFound_data()
+{
+    QTest::addColumn<QStringList>("args");
+
+    QTest::newRow("its default wait") << QStringList{"status", "3"};
+    QTest::newRow("a switch, with --json") << QStringList{"--json", "on", "3"};
+}
+
+// A client that cannot see the server's address file (another
+// XDG_RUNTIME_DIR, as a daemon has) is told the holder is a server that
+// never ends, at once, instead of waiting for it as for a command.
+void TestServeCli::serverNotFound()
+{
+    QFETCH(QStringList, args);
+
+    SimProcess sim({});
+    ServeProcess server({"--port", sim.device(), "--listen", "127.0.0.1:0"});
+    QVERIFY2(server.serving(), qPrintable(server.log()));
+    QTemporaryDir elsewhere;
+    auto orvessa = client(nullptr);
+    orvessa->setEnv("XDG_RUNTIME_DIR", elsewhere.path());
+    QElapsedTimer took;
+    took.start();
+    const OrvessaResult result = orvessa->run(QStringList{"--port", sim.device()} + args);
+    QCOMPARE(result.exitCode, 3);
+    QVERIFY2(result.err.contains("in use by orvessa serve (process"), result.err.constData());
+    QVERIFY2(result.err.contains("which this command did not find"), result.err.constData());
+    QVERIFY2(took.elapsed() < 5000, qPrintable(QString::number(took.elapsed())));
 }
 
 void TestServeCli::leftoverFile_data()
