@@ -27,17 +27,31 @@ inline QStringList codeBlocks(const QString& language)
     return blocks;
 }
 
-// The README's pdudaemon.conf: the first JSON block with a localcmdline PDU.
+// The README's pdudaemon.conf: the first JSON block with a localcmdline PDU,
+// with the PDUs of the README's later blocks added (its variants).
 inline QJsonObject pduDaemonConf()
 {
+    QJsonObject result;
     for (const QString& block : codeBlocks("json")) {
         const QJsonObject conf = QJsonDocument::fromJson(block.toUtf8()).object();
-        for (const QJsonValue& pdu : conf.value("pdus").toObject())
-            if (pdu.toObject().value("driver").toString() == "localcmdline")
-                return conf;
+        const QJsonObject pdus = conf.value("pdus").toObject();
+        if (result.isEmpty()) {
+            for (const QJsonValue& pdu : pdus)
+                if (pdu.toObject().value("driver").toString() == "localcmdline")
+                    result = conf;
+            continue;
+        }
+        QJsonObject all = result.value("pdus").toObject();
+        for (auto it = pdus.begin(); it != pdus.end(); ++it)
+            all.insert(it.key(), it.value());
+        result.insert("pdus", all);
     }
-    return {};
+    return result;
 }
+
+// The server and token file the README's lines for a server run by hand name.
+inline const QString kReadmeServer = QStringLiteral("http://127.0.0.1:8321/");
+inline const QString kReadmeTokenFile = QStringLiteral("/etc/pdudaemon/orvessa.token");
 
 // The localcmdline PDU of the README's pdudaemon.conf.
 inline QJsonObject pduDaemonEntry()

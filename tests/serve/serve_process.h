@@ -100,9 +100,11 @@ struct HttpAnswer {
 };
 
 inline HttpAnswer httpCall(QNetworkAccessManager& manager, const QByteArray& method, const QString& url,
-                           const QByteArray& body = {})
+                           const QByteArray& body = {}, const QByteArray& token = {})
 {
     QNetworkRequest request{QUrl(url)};
+    if (!token.isEmpty())
+        request.setRawHeader("Authorization", "Bearer " + token);
     if (method != "GET")
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
     QNetworkReply* reply = manager.sendCustomRequest(request, method, body);

@@ -24,7 +24,8 @@ private:
     std::unique_ptr<SimProcess> sim_;
     std::unique_ptr<ServeProcess> server_;
     QProcess daemon_;
-    QString pdu_;  // the README's name for the board in pdudaemon.conf
+    QString pdu_;     // the README's name for the board in pdudaemon.conf
+    QString served_;  // its name for the board of a server run by hand
     quint16 port_ = 0;
     qsizetype logSeen_ = 0;
     QNetworkAccessManager manager_;
@@ -33,6 +34,7 @@ private:
 namespace {
 
 const QString PduDaemon = QStringLiteral("/usr/sbin/pdudaemon");
+const QByteArray Token = "pdu-token-0815";
 
 }  // namespace
 
@@ -47,7 +49,15 @@ void TestServePduDaemon::initTestCase()
     sim_ = std::make_unique<SimProcess>(QStringList{});
     const QString adapter = folder_.filePath(QFileInfo(kReadmeAdapter).fileName());
     QVERIFY(QFile::link(sim_->device(), adapter));
-    server_ = std::make_unique<ServeProcess>(QStringList{"--port", adapter, "--listen", "127.0.0.1:0", "--no-token"});
+    // Its token, and the daemon's copy, which the README's lines for a server run by hand name.
+    const QString tokenFile = folder_.filePath("orvessa.token");
+    {
+        QFile file(tokenFile);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(Token + "\n") > 0);
+    }
+    QVERIFY(QFile::setPermissions(tokenFile, QFile::ReadOwner | QFile::WriteOwner));
+    server_ = std::make_unique<ServeProcess>(
+        QStringList{"--port", adapter, "--listen", "127.0.0.1:0", "--token-file", tokenFile});
     QVERIFY2(server_->serving(), qPrintable(server_->log()));
 
     // pdudaemon.conf as the README has it, its listener on a free loopback port.
@@ -65,9 +75,13 @@ void TestServePduDaemon::initTestCase()
         QJsonObject pdu = pdus.value(name).toObject();
         if (pdu.value("driver").toString() != "localcmdline")
             continue;
-        pdu_ = name;
+        (pdu.value("cmd_on").toString().contains("--server") ? served_ : pdu_) = name;
         for (const char* key : {"cmd_on", "cmd_off"})
-            pdu.insert(key, pdu.value(key).toString().replace(kReadmeAdapter, adapter));
+            pdu.insert(key, pdu.value(key)
+                                .toString()
+                                .replace(kReadmeAdapter, adapter)
+                                .replace(kReadmeServer, server_->url())
+                                .replace(kReadmeTokenFile, tokenFile));
         pdus.insert(name, pdu);
     }
     conf.insert("pdus", pdus);
@@ -107,7 +121,7 @@ void TestServePduDaemon::cleanupTestCase()
 
 void TestServePduDaemon::httpListener_data()
 {
-    QTest::addColumn<QString>("request");  // {pdu}: the README's PDU
+    QTest::addColumn<QString>("request");  // {pdu}, {served}: the README's PDUs
     QTest::addColumn<int>("outlet");
     QTest::addColumn<QByteArray>("state");      // GET /outlet/n afterwards
     QTest::addColumn<QStringList>("switched");  // the server's log of the requests, in order
@@ -121,6 +135,10 @@ void TestServePduDaemon::httpListener_data()
                                     << QStringList{R"(POST /api/on {"outlets":["12"]}: 200 ok)"};
     QTest::newRow("off") << "/power/control/off?hostname={pdu}&port=3" << 3 << QByteArray("0")
                          << QStringList{R"(POST /api/off {"outlets":["3"]}: 200 ok)"};
+    QTest::newRow("a server run by hand: on") << "/power/control/on?hostname={served}&port=5" << 5 << QByteArray("1")
+                                              << QStringList{R"(POST /api/on {"outlets":["5"]}: 200 ok)"};
+    QTest::newRow("a server run by hand: off") << "/power/control/off?hostname={served}&port=5" << 5 << QByteArray("0")
+                                               << QStringList{R"(POST /api/off {"outlets":["5"]}: 200 ok)"};
     QTest::newRow("reboot") << "/power/control/reboot?hostname={pdu}&port=12&delay=1" << 12 << QByteArray("1")
                             << QStringList{R"(POST /api/off {"outlets":["12"]}: 200 ok)",
                                            R"(POST /api/on {"outlets":["12"]}: 200 ok)"};
@@ -133,10 +151,12 @@ void TestServePduDaemon::httpListener()
     QFETCH(QByteArray, state);
     QFETCH(QStringList, switched);
 
-    const QString url = QString("http://127.0.0.1:%1%2").arg(port_).arg(request.replace("{pdu}", pdu_));
+    QVERIFY(!served_.isEmpty());
+    const QString url =
+        QString("http://127.0.0.1:%1%2").arg(port_).arg(request.replace("{pdu}", pdu_).replace("{served}", served_));
     const HttpAnswer answer = httpCall(manager_, "GET", url);
     QCOMPARE(answer.status, 200);
-    QCOMPARE(httpCall(manager_, "GET", server_->url(QString("/outlet/%1").arg(outlet))).body, state);
+    QCOMPARE(httpCall(manager_, "GET", server_->url(QString("/outlet/%1").arg(outlet)), {}, Token).body, state);
 
     const QStringList logged = server_->changes(logSeen_);
     logSeen_ = server_->log().size();
