@@ -174,28 +174,30 @@ void GuardedSocket::readAgain()
         QMetaObject::invokeMethod(this, &QIODevice::readyRead, Qt::QueuedConnection);
 }
 
-void GuardedSocket::closeUnread(const QString& why)
+bool GuardedSocket::startRefusing(int status, const QString& why)
 {
     if (refused_)
-        return;
+        return false;
     refused_ = true;
     requestTimer_.stop();
     idleTimer_.stop();
     stuckTimer_.stop();
-    emit refusedWith(0, why);
+    emit refusedWith(status, why);
+    return true;
+}
+
+void GuardedSocket::closeUnread(const QString& why)
+{
+    if (!startRefusing(0, why))
+        return;
     // Not from inside a signal of this socket's own.
     QMetaObject::invokeMethod(this, &QAbstractSocket::abort, Qt::QueuedConnection);
 }
 
 void GuardedSocket::refuse(int status, const QString& why)
 {
-    if (refused_)
+    if (!startRefusing(status, why))
         return;
-    refused_ = true;
-    requestTimer_.stop();
-    idleTimer_.stop();
-    stuckTimer_.stop();
-    emit refusedWith(status, why);
     if (answersDue() > 0 || state() != QAbstractSocket::ConnectedState) {
         abort();
         return;

@@ -60,6 +60,8 @@ signals:
     void refusedWith(int status, const QString& why);
 
 private:
+    // Marks the connection refused, stops its timers and says why; false when it was already.
+    bool startRefusing(int status, const QString& why);
     struct Waiting {
         qint64 bytes = 0;
         std::function<void()> write;
