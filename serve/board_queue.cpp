@@ -209,12 +209,18 @@ void BoardQueue::runSwitches(const QList<Request>& batch, Answers& answers)
             if (request.kind == Kind::Status)
                 answers << Answer{request.done, Result{Failure::None, {}, before, request.outlets}};
         statusesAnswered = true;
-        const SwitchPlan plan = planSwitches(before, asks);
+        const SwitchPlan plan = planSwitches(before, asks, allCommands_);
         for (const QByteArray& command : plan.commands) {
             lastReadMs_.reset();
             board->send(command);
         }
         const std::uint16_t after = plan.commands.isEmpty() ? before : read(*board);
+        if (plan.usesAll && after != plan.planned) {
+            // Channel commands alone from now on: they are what each outlet's read-back checks.
+            allCommands_ = false;
+            emit linkEvent(QStringLiteral("the board's all-on or all-off did not give the state planned; this "
+                                          "server no longer uses them to switch several outlets"));
+        }
         for (qsizetype i = 0; i < switching.size(); ++i)
             confirm(*switching[i], after, plan.wanted[i], plan.planned, answers);
     } catch (const BoardError& error) {
@@ -229,16 +235,13 @@ SwitchAsk BoardQueue::askFor(const Request& request)
 {
     switch (request.kind) {
     case Kind::Toggle:
-        return SwitchAsk{SwitchAsk::How::Toggle, request.outlets, false};
+        return SwitchAsk{SwitchAsk::How::Toggle, request.outlets};
     case Kind::Off:
     case Kind::CycleOff:
-        return SwitchAsk{SwitchAsk::How::Off, request.outlets, false};
     case Kind::AllOff:
-        return SwitchAsk{SwitchAsk::How::Off, request.outlets, true};
-    case Kind::AllOn:
-        return SwitchAsk{SwitchAsk::How::On, request.outlets, true};
+        return SwitchAsk{SwitchAsk::How::Off, request.outlets};
     default:
-        return SwitchAsk{SwitchAsk::How::On, request.outlets, false};
+        return SwitchAsk{SwitchAsk::How::On, request.outlets};
     }
 }
 

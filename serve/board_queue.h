@@ -148,7 +148,8 @@ private:
     QList<Request> pending_;
     std::map<int, OffTime> offTimes_;
     int nextOffTime_ = 0;
-    bool readWanted_ = true;  // a state read is due even without a request for one
+    bool readWanted_ = true;   // a state read is due even without a request for one
+    bool allCommands_ = true;  // the board's all-on and all-off may stand for several channel commands
 
     bool open_ = false;
     bool answering_ = false;

@@ -2,6 +2,7 @@
 // requests pending together write and answer, when a status reads, a cycle's
 // off-time, a silent or unplugged board, and stopping.
 #include "board_queue.h"
+#include "commands.h"
 #include "model_board.h"
 
 #include <QtTest>
@@ -17,6 +18,7 @@ private slots:
     void freshness();
     void offTime_data();
     void offTime();
+    void allCommandDropped();
     void overlappingCycles_data();
     void overlappingCycles();
     void faults_data();
@@ -130,6 +132,17 @@ void TestBoardQueue::together_data()
     QTest::newRow("a cycle: off, then on after its off-time")
         << 0x004 << QStringList{"cycle 3"} << QByteArrayList{"s00t", "s02p", "s00t", "s00t", "s02p", "s00t"}
         << QStringList{"ok 004"};
+    QStringList allTwelveOn;
+    QStringList tenOff;
+    for (int outlet = 1; outlet <= 12; ++outlet) {
+        allTwelveOn << QString("on %1").arg(outlet);
+        if (outlet <= 10)
+            tenOff << QString("off %1").arg(outlet);
+    }
+    QTest::newRow("twelve to one state: the board's all-on alone")
+        << 0x081 << allTwelveOn << QByteArrayList{"s00t", "s0ap", "s00t"} << QStringList(12, "ok fff");
+    QTest::newRow("ten of twelve off: all-off, then the two that stay on")
+        << 0xfff << tenOff << QByteArrayList{"s00t", "s0bp", "s0:p", "s0;p", "s00t"} << QStringList(10, "ok c00");
     QTest::newRow("all on: the board's own command")
         << 0x001 << QStringList{"all on"} << QByteArrayList{"s00t", "s0ap", "s00t"} << QStringList{"ok fff"};
     QTest::newRow("a reset after a toggle: on its own")
@@ -204,6 +217,31 @@ void TestBoardQueue::offTime()
     QVERIFY(bench.settle(1));
     QCOMPARE(bench.answers, QStringList{answer});
     QCOMPARE(bench.written().mid(3), written);
+}
+
+// A board whose all-off does not give the state planned: the requests fail
+// with the state read, and channel commands stand alone from then on.
+void TestBoardQueue::allCommandDropped()
+{
+    Bench bench(Stuck | 0xfff);
+    QStringList tenOff;
+    for (int outlet = 1; outlet <= 10; ++outlet)
+        tenOff << QString("off %1").arg(outlet);
+    for (const QString& request : tenOff)
+        bench.submit(request);
+    QVERIFY(bench.settle(10));
+    for (const QString& request : tenOff)
+        bench.submit(request);
+    QVERIFY(bench.settle(20));
+    QByteArrayList channels;
+    for (int channel = 0; channel < 10; ++channel)
+        channels << Command::channel(channel);
+    QCOMPARE(bench.written(),
+             QByteArrayList({"s00t", "s0bp", "s0:p", "s0;p", "s00t", "s00t"}) + channels + QByteArrayList{"s00t"});
+    QVERIFY(bench.answers.first().startsWith("NotInState fff: the board did not switch"));
+    QVERIFY2(bench.events.contains("the board's all-on or all-off did not give the state planned; this server no "
+                                   "longer uses them to switch several outlets"),
+             qPrintable(bench.events.join('\n')));
 }
 
 void TestBoardQueue::overlappingCycles_data()
