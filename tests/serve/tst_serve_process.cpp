@@ -95,7 +95,7 @@ void TestServeProcess::starting_data()
         << beyond << QByteArray("t0ken\n") << 0600 << -2 << "at http://{hostname}:";
     QTest::newRow("the device served already")
         << QStringList{"--port", "{board}", "--listen", "127.0.0.1:0", "--no-token"} << QByteArray() << 0 << 3
-        << "the device is in use by orvessa (process";
+        << "the device is in use by orvessa serve (process";
     QTest::newRow("no token on loopback: one made, readable by its user only")
         << QStringList{"--port", "{missing}", "--listen", "127.0.0.1:0"} << QByteArray() << 0 << -2
         << "the page with it: http://127.0.0.1:";
