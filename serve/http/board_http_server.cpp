@@ -27,21 +27,12 @@ Http::Method methodOf(QHttpServerRequest::Method method)
     }
 }
 
-// Text from a client, fit for one log line: printable ASCII, at most 120 characters.
-QString loggable(const QByteArray& bytes)
-{
-    QString text;
-    for (const char c : bytes.left(120))
-        text += (c >= 0x20 && c < 0x7f) ? QChar::fromLatin1(c) : QChar(u'?');
-    return bytes.size() > 120 ? text + QStringLiteral("...") : text;
-}
-
 QString requestLine(const QHttpServerRequest& request, Http::Method method)
 {
     const QString name = method == Http::Method::Put ? QStringLiteral("PUT") : QStringLiteral("POST");
-    QString line = name + QLatin1Char(' ') + loggable(request.url().path(QUrl::FullyEncoded).toLatin1());
+    QString line = name + QLatin1Char(' ') + Http::loggable(request.url().path(QUrl::FullyEncoded).toLatin1());
     if (!request.body().isEmpty())
-        line += QLatin1Char(' ') + loggable(request.body().simplified());
+        line += QLatin1Char(' ') + Http::loggable(request.body().simplified());
     return line;
 }
 
@@ -158,7 +149,7 @@ void BoardHttpServer::check(const QHttpServerRequest& request, const ExchangePtr
         return finish(exchange,
                       Http::error(403, QStringLiteral("this server does not answer to the name '%1': reach it by "
                                                       "its address or host name, or start it with --allow-host")
-                                           .arg(loggable(host))));
+                                           .arg(Http::loggable(host))));
     const Http::Method method = methodOf(request.method());
     const QString path = request.url().path();
     const auto routed = Http::route(method, path);
@@ -192,7 +183,7 @@ void BoardHttpServer::check(const QHttpServerRequest& request, const ExchangePtr
     if (Http::changesState(method) && !AccessRules::originAllowed(origin, host))
         return finish(exchange, Http::error(403, QStringLiteral("a page from %1 may not change the outlets: only "
                                                                 "this server's own page may")
-                                                     .arg(loggable(origin))));
+                                                     .arg(Http::loggable(origin))));
     act(std::get<Http::Route>(routed), request, exchange);
 }
 

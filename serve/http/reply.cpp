@@ -41,4 +41,12 @@ Reply page(const PageFile& file)
                  QStringLiteral("page")};
 }
 
+QString loggable(const QByteArray& bytes)
+{
+    QString text;
+    for (const char c : bytes.left(120))
+        text += (c >= 0x20 && c < 0x7f) ? QChar::fromLatin1(c) : QChar(u'?');
+    return bytes.size() > 120 ? text + QStringLiteral("...") : text;
+}
+
 }  // namespace Http

@@ -26,6 +26,8 @@ Reply json(int status, const QJsonObject& object, const QString& outcome);
 // {"error": message, "status": orvessa's exit status for it}, as orvessa --json has it.
 Reply error(int status, const QString& message, ExitStatus exitStatus = ExitStatus::Usage);
 Reply error(int status, const QJsonObject& errorObject);
+// Text from a client, fit for one log line: printable ASCII, at most 120 characters.
+QString loggable(const QByteArray& bytes);
 // One of the page's files, allowed to load nothing but from this server and
 // to be framed by no other page.
 Reply page(const PageFile& file);

@@ -39,15 +39,6 @@ QString peerOf(const QLocalSocket& socket)
     return QStringLiteral("local uid %1 (process %2)").arg(credentials.uid).arg(credentials.pid);
 }
 
-// Text from a client, fit for one log line: printable ASCII, at most 120 characters.
-QString loggable(const QByteArray& bytes)
-{
-    QString text;
-    for (const char c : bytes.left(120))
-        text += (c >= 0x20 && c < 0x7f) ? QChar::fromLatin1(c) : QChar(u'?');
-    return bytes.size() > 120 ? text + QStringLiteral("...") : text;
-}
-
 }  // namespace
 
 struct LocalServer::Client {
@@ -165,9 +156,10 @@ void LocalServer::handleLine(Client& client, const QByteArray& text)
         return answer(client, ticket, refused->status, Http::error(refused->status, refused->message).body);
     QString logText;
     if (Http::changesState(method))
-        logText = QStringLiteral("%1 %2 %3%4")
-                      .arg(client.peer, request.value(QStringLiteral("method")).toString(), loggable(path.toUtf8()),
-                           body.isEmpty() ? QString() : QLatin1Char(' ') + loggable(body.simplified()));
+        logText =
+            QStringLiteral("%1 %2 %3%4")
+                .arg(client.peer, request.value(QStringLiteral("method")).toString(), Http::loggable(path.toUtf8()),
+                     body.isEmpty() ? QString() : QLatin1Char(' ') + Http::loggable(body.simplified()));
     QElapsedTimer took;
     took.start();
     const QPointer<QLocalSocket> socket = client.socket;
