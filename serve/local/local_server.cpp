@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QJsonDocument>
 
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <utility>
 #include <variant>
@@ -66,8 +68,12 @@ QString LocalServer::listen(const QString& path, int group)
         return QStringLiteral("cannot listen on %1: %2").arg(path, server_.errorString());
     path_ = path;
     const QByteArray file = QFile::encodeName(path);
-    if (group >= 0 &&
-        (::chown(file.constData(), uid_t(-1), gid_t(group)) != 0 || ::chmod(file.constData(), 0660) != 0)) {
+    // A service whose group is the device's makes the file in it already, and
+    // need not (under its system call filter, may not) change its group.
+    struct stat made {};
+    const bool ownGroup = ::stat(file.constData(), &made) == 0 && made.st_gid == gid_t(group);
+    if (group >= 0 && ((!ownGroup && ::chown(file.constData(), uid_t(-1), gid_t(group)) != 0) ||
+                       ::chmod(file.constData(), 0660) != 0)) {
         const QString why = QString::fromLocal8Bit(std::strerror(errno));
         close();
         return QStringLiteral("cannot give %1 to group %2: %3").arg(path).arg(group).arg(why);
