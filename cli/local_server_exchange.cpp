@@ -67,8 +67,10 @@ ServerReply askLocalServer(const LocalServerTarget& server, const ServerRequest&
     socket.connectToServer(server.socket);
     if (!socket.waitForConnected(ConnectMs)) {
         result.why = socket.errorString();
-        if (socket.error() == QLocalSocket::SocketAccessError)
+        if (socket.error() == QLocalSocket::SocketAccessError) {
             result.end = ServerReply::End::NotAllowed;
+            result.why = QStringLiteral("permission denied");
+        }
         return result;
     }
     if (const QString other = notTheServer(socket, server); !other.isEmpty()) {
