@@ -109,12 +109,7 @@ ServerReply askLocalServer(const LocalServerTarget& server, const ServerRequest&
         result.end = ServerReply::End::Answered;
         result.status = answer.value(QStringLiteral("status")).toInt();
         result.body = answer.value(QStringLiteral("body")).toString().toUtf8();
-    } else if (!wait.signal().isEmpty()) {
-        result.end = ServerReply::End::Interrupted;
-        result.why = wait.signal();
-    } else if (wait.timedOut()) {
-        result.end = ServerReply::End::TimedOut;
-    } else {
+    } else if (!wait.endedEarly(result)) {
         result.end = ServerReply::End::Lost;
         result.why = answerLine.isEmpty() ? QStringLiteral("the server closed the connection")
                                           : QStringLiteral("the server's answer was not understood");

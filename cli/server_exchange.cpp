@@ -73,6 +73,20 @@ bool ReplyWait::timedOut() const { return state_->timedOut; }
 
 QString ReplyWait::signal() const { return state_->signal; }
 
+bool ReplyWait::endedEarly(ServerReply& reply) const
+{
+    if (!state_->signal.isEmpty()) {
+        reply.end = ServerReply::End::Interrupted;
+        reply.why = state_->signal;
+        return true;
+    }
+    if (state_->timedOut) {
+        reply.end = ServerReply::End::TimedOut;
+        return true;
+    }
+    return false;
+}
+
 std::optional<QUrl> parseServerUrl(const QString& text)
 {
     QUrl url(text, QUrl::StrictMode);
@@ -123,12 +137,7 @@ ServerReply askServer(const QUrl& server, const QByteArray& token, const ServerR
         result.end = ServerReply::End::Answered;
         result.status = status.toInt();
         result.body = reply->isOpen() ? reply->readAll() : QByteArray();  // closed when cut off for its size
-    } else if (!wait.signal().isEmpty()) {
-        result.end = ServerReply::End::Interrupted;
-        result.why = wait.signal();
-    } else if (wait.timedOut()) {
-        result.end = ServerReply::End::TimedOut;
-    } else {
+    } else if (!wait.endedEarly(result)) {
         result.why = reply->errorString();
         // Closed by the server once it had the request: it may have acted on it.
         if (reply->error() == QNetworkReply::RemoteHostClosedError)

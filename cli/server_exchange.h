@@ -56,6 +56,9 @@ public:
     void run(int waitMs);
     bool timedOut() const;
     QString signal() const;  // "SIGINT" or "SIGTERM" when one ended the wait
+    // When a signal or the deadline ended the wait: `reply` says so
+    // (Interrupted, TimedOut), and true.
+    bool endedEarly(ServerReply& reply) const;
 
 private:
     struct State;
