@@ -118,9 +118,13 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
         return refuse(QStringLiteral("cannot listen on %1: %2").arg(urlOf(address, options.listenPort), error),
                       ExitStatus::PortFailed);
     }
-    // Every address is no address a browser opens: the machine's name is.
-    const bool everyAddress =
-        address == QHostAddress(QHostAddress::AnyIPv4) || address == QHostAddress(QHostAddress::AnyIPv6);
+    // Every address is no address a browser opens: the machine's name is;
+    // clients on this machine reach it through loopback.
+    const bool anyIPv4 = address == QHostAddress(QHostAddress::AnyIPv4);
+    const bool everyAddress = anyIPv4 || address == QHostAddress(QHostAddress::AnyIPv6);
+    const QHostAddress local = !everyAddress ? address
+                               : anyIPv4     ? QHostAddress(QHostAddress::LocalHost)
+                                             : QHostAddress(QHostAddress::LocalHostIPv6);
     const QString url = everyAddress
                             ? QStringLiteral("http://%1:%2/").arg(QHostInfo::localHostName()).arg(tcp->serverPort())
                             : urlOf(address, tcp->serverPort());
@@ -151,12 +155,6 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
             why.chop(1);
         logLine(QStringLiteral("%1; serving anyway: requests are answered 503 until the device appears").arg(why));
     }
-
-    // Clients on this machine reach a server listening on every address through loopback.
-    const QHostAddress local = address == QHostAddress(QHostAddress::AnyIPv4) ? QHostAddress(QHostAddress::LocalHost)
-                               : address == QHostAddress(QHostAddress::AnyIPv6)
-                                   ? QHostAddress(QHostAddress::LocalHostIPv6)
-                                   : address;
 
     BoardQueue::Timing timing;
     timing.pollMs = options.pollMs;
