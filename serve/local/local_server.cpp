@@ -106,10 +106,15 @@ void LocalServer::accept()
         auto client = std::make_unique<Client>();
         client->socket = socket;
         client->peer = peerOf(*socket);
-        Client& added = *client;
         clients_.emplace(socket, std::move(client));
-        connect(socket, &QLocalSocket::readyRead, this, [this, &added] { readFrom(added); });
-        connect(socket, &QLocalSocket::bytesWritten, this, [this, &added] { writeReady(added); });
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
+            if (Client* client = clientOf(socket))
+                readFrom(*client);
+        });
+        connect(socket, &QLocalSocket::bytesWritten, this, [this, socket] {
+            if (Client* client = clientOf(socket))
+                writeReady(*client);
+        });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { drop(socket); });
         socket->write(line(hello_()));
     }
@@ -180,9 +185,8 @@ void LocalServer::handleLine(Client& client, const QByteArray& text)
                                              .arg(reply.status)
                                              .arg(reply.outcome)
                                              .arg(took.elapsed()));
-                        const auto found = clients_.find(socket.data());
-                        if (socket && found != clients_.end())
-                            answer(*found->second, ticket, reply.status, reply.body);
+                        if (Client* client = clientOf(socket))
+                            answer(*client, ticket, reply.status, reply.body);
                     });
     } catch (const std::exception& failure) {
         answer(client, ticket, 500, Http::error(500, QStringLiteral("the server failed: %1").arg(failure.what())).body);
@@ -212,10 +216,16 @@ void LocalServer::writeReady(Client& client)
         QMetaObject::invokeMethod(
             this,
             [this, socket = client.socket] {
-                if (const auto found = clients_.find(socket.data()); socket && found != clients_.end())
-                    readFrom(*found->second);
+                if (Client* client = clientOf(socket))
+                    readFrom(*client);
             },
             Qt::QueuedConnection);
+}
+
+LocalServer::Client* LocalServer::clientOf(const QPointer<QLocalSocket>& socket) const
+{
+    const auto found = socket ? clients_.find(socket.data()) : clients_.end();
+    return found == clients_.end() ? nullptr : found->second.get();
 }
 
 void LocalServer::drop(QLocalSocket* socket)

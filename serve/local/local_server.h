@@ -58,6 +58,8 @@ private:
     void handleLine(Client& client, const QByteArray& line);
     void answer(Client& client, quint64 ticket, int status, const QByteArray& body);
     void writeReady(Client& client);
+    // The client on `socket`, while it is connected and not yet forgotten.
+    Client* clientOf(const QPointer<QLocalSocket>& socket) const;
     void drop(QLocalSocket* socket);
 
     BoardApi& api_;
