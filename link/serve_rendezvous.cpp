@@ -83,20 +83,21 @@ std::optional<Server> read(const QString& file)
 
 bool trustedFolder(const QString& folder)
 {
-    const auto ownedSafely = [](const QString& path, bool byThisUser) {
+    // A folder nobody but its owner may write to, and that owner.
+    const auto ownerOf = [](const QString& path) -> std::optional<uid_t> {
         struct stat info {};
-        if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode))
-            return false;
-        const bool owner = info.st_uid == 0 || (byThisUser && info.st_uid == ::geteuid());
-        return owner && (info.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+        if (::lstat(QFile::encodeName(path).constData(), &info) != 0 || !S_ISDIR(info.st_mode) ||
+            (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+            return std::nullopt;
+        return info.st_uid;
     };
-    if (ownedSafely(folder, true))
+    const std::optional<uid_t> owner = ownerOf(folder);
+    if (!owner)
+        return false;
+    if (*owner == 0 || *owner == ::geteuid())
         return true;
-    // A service's folder: made by root in a folder of root's that only root may write to.
-    struct stat info {};
-    const QString parent = QFileInfo(folder).absolutePath();
-    return ::lstat(QFile::encodeName(folder).constData(), &info) == 0 && S_ISDIR(info.st_mode) &&
-           (info.st_mode & (S_IWGRP | S_IWOTH)) == 0 && ownedSafely(parent, false);
+    // A service's folder: made by root in a folder of root's.
+    return ownerOf(QFileInfo(folder).absolutePath()) == uid_t(0);
 }
 
 std::optional<Server> find(const QStringList& devices, const QStringList& folders)
