@@ -1,6 +1,7 @@
 #include "served_verb.h"
 
 #include "exit_status.h"
+#include "open_failure.h"
 #include "output.h"
 #include "report.h"
 #include "server_exchange.h"
@@ -147,7 +148,7 @@ QString whoMaySwitch(const ServerTarget& server)
                                 .arg(server.url.toString());
     if (!group.isEmpty())
         return QStringLiteral("members of the group %1 may (sudo adduser %2 %1, then log in again), %3")
-            .arg(group, QString::fromLocal8Bit(qgetenv("USER").isEmpty() ? "USER" : qgetenv("USER")), viaHttp);
+            .arg(group, userName(), viaHttp);
     return QStringLiteral("only the user that runs it may; %1").arg(viaHttp);
 }
 

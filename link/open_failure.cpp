@@ -17,14 +17,19 @@
 
 #include <vector>
 
+QString userName()
+{
+#ifdef Q_OS_UNIX
+    const passwd* user = ::getpwuid(::geteuid());
+    return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(::geteuid());
+#else
+    return {};
+#endif
+}
+
 namespace {
 
 #ifdef Q_OS_UNIX
-QString userName()
-{
-    const passwd* user = ::getpwuid(::geteuid());
-    return user ? QString::fromLocal8Bit(user->pw_name) : QString::number(::geteuid());
-}
 
 // The user is listed in the group, but this process started without it.
 bool joinedSinceLogin(const QString& groupName, const QString& user)
@@ -80,7 +85,6 @@ void readDeviceOwnership(const QString& device, OpenFailure& failure)
     failure.deviceMode = info.st_mode & 07777;
 }
 #else
-QString userName() { return {}; }
 bool joinedSinceLogin(const QString&, const QString&) { return false; }
 QStringList processGroups() { return {}; }
 void readDeviceOwnership(const QString&, OpenFailure&) {}

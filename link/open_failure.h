@@ -59,6 +59,9 @@ struct OpenFailure {
 // tell them apart.
 OpenFailure classifyOpenFailure(const OpenAttempt& attempt, PortMap& map);
 
+// The name of the user this program runs as (its number when it has none).
+QString userName();
+
 // "COM3 (/dev/ttyUSB0) cannot be opened: " and why, with what to do next:
 // the same words for the panel's error report and the command line.
 QString describeOpenFailure(const OpenFailure& failure);
