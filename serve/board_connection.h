@@ -1,8 +1,11 @@
 #pragma once
 
 #include "board.h"
+#include "open_failure.h"
 
 #include <QString>
+
+#include <optional>
 
 // The board's device for orvessa serve, opened on demand: the queue asks for
 // the board before each batch, so a device that went away is opened again as
@@ -17,4 +20,7 @@ public:
     // Closes the device (it failed, or the queue stops); the next board()
     // opens it again.
     virtual void drop() = 0;
+    // The device last opened or tried, and why its last opening failed.
+    virtual QString device() const { return {}; }
+    virtual std::optional<OpenFailure> lastFailure() const { return std::nullopt; }
 };

@@ -52,7 +52,8 @@ QString stopping() { return QStringLiteral("the server is stopping"); }
 }  // namespace
 
 BoardQueue::BoardQueue(BoardConnection& connection, Cli::OutletNames names, Timing timing, QObject* parent)
-    : QObject(parent), connection_(connection), names_(std::move(names)), timing_(std::move(timing))
+    : QObject(parent), names_(std::move(names)), timing_(std::move(timing)),
+      wire_(connection, timing_.wireThread ? BoardWire::Where::OwnThread : BoardWire::Where::ThisThread)
 {
     if (!timing_.nowMs)
         timing_.nowMs = steadyMs;
@@ -133,37 +134,49 @@ void BoardQueue::schedule()
         batchTimer_.start();
 }
 
-void BoardQueue::runBatch()
+bool BoardQueue::openNow(QString& why)
 {
-    if (stopping_)
-        readWanted_ = false;
-    const QList<Request> batch = takeBatch();
-    Answers answers;
-    if (!batch.isEmpty() && batch.first().kind == Kind::Reset)
-        runReset(batch.first(), answers);
-    else if (!batch.isEmpty() || readWanted_)
-        runSwitches(batch, answers);
-    for (const Answer& answer : std::as_const(answers))
-        if (answer.done)
-            answer.done(answer.result);
-    if (!pending_.isEmpty() || readWanted_)
-        schedule();
-    else if (stopping_ && !stopped_ && offTimes_.empty())
-        finishStop();
+    WireOutcome outcome;
+    wire_.runAndWait([&outcome](BoardConnection& connection) { openOnWire(connection, outcome); });
+    why = outcome.why;
+    // The first batch tells the log that the port is open, or why not.
+    device_ = outcome.device;
+    lastFailure_ = outcome.failure;
+    return outcome.opened;
 }
 
-// The requests up to the next reset, or the reset alone: a reset is done on
-// its own, after what came before it. A status that came after a switching
-// request waits for the next batch, which answers it from this batch's
-// read-back: requests take effect in the order they came.
-QList<BoardQueue::Request> BoardQueue::takeBatch()
+void BoardQueue::runBatch()
 {
-    QList<Request> batch;
-    if (!pending_.isEmpty() && pending_.first().kind == Kind::Reset) {
-        batch << pending_.takeFirst();
-        return batch;
+    // The batch on the wire schedules the next one when it ends.
+    if (onWire_)
+        return;
+    if (stopping_)
+        readWanted_ = false;
+    takeInto(batch_);
+    if (!batch_.isEmpty() && batch_.first().kind == Kind::Reset) {
+        startReset(batch_.takeFirst());
+        return;
     }
-    bool switching = false;
+    if (batch_.isEmpty() && !readWanted_) {
+        endBatch();
+        return;
+    }
+    startSwitches();
+}
+
+// Takes the pending requests that may join `batch`, up to the next reset, or
+// the reset alone into an empty batch: a reset is done on its own, after what
+// came before it. A status that came after a switching request waits for the
+// next batch, which answers it from this batch's read-back: requests take
+// effect in the order they came.
+void BoardQueue::takeInto(QList<Request>& batch)
+{
+    if (batch.isEmpty() && !pending_.isEmpty() && pending_.first().kind == Kind::Reset) {
+        batch << pending_.takeFirst();
+        return;
+    }
+    bool switching =
+        std::any_of(batch.cbegin(), batch.cend(), [](const Request& request) { return request.kind != Kind::Status; });
     while (!pending_.isEmpty() && pending_.first().kind != Kind::Reset) {
         const bool status = pending_.first().kind == Kind::Status;
         if (status && switching)
@@ -171,64 +184,129 @@ QList<BoardQueue::Request> BoardQueue::takeBatch()
         switching = switching || !status;
         batch << pending_.takeFirst();
     }
-    return batch;
 }
 
-// One read for the statuses and as the base for the switching requests, the
-// commands they add up to, and one read-back that confirms each of them.
-void BoardQueue::runSwitches(const QList<Request>& batch, Answers& answers)
+// One read for the statuses and as the base for the switching requests; the
+// requests that come while it is on the wire join the batch.
+void BoardQueue::startSwitches()
 {
-    const bool needsRead = readWanted_ || std::any_of(batch.cbegin(), batch.cend(), [this](const Request& request) {
+    const bool needsRead = readWanted_ || std::any_of(batch_.cbegin(), batch_.cend(), [this](const Request& request) {
                                return request.kind != Kind::Status || !fresh(request.arrivedMs);
                            });
     readWanted_ = false;
     if (!needsRead) {
-        for (const Request& request : batch)
-            answers << Answer{request.done, Result{Failure::None, {}, lastWord_, request.outlets}};
+        for (const Request& request : std::as_const(batch_))
+            answers_ << Answer{request.done, Result{Failure::None, {}, lastWord_, request.outlets}};
+        endBatch();
         return;
     }
-    QString why;
-    Board* board = openBoard(why);
-    if (!board) {
-        for (const Request& request : batch)
-            answers << Answer{request.done, noAnswer(request, why)};
+    onWire_ = true;
+    auto outcome = std::make_shared<WireOutcome>();
+    wire_.run(
+        [outcome](BoardConnection& connection) {
+            if (Board* board = openOnWire(connection, *outcome)) {
+                try {
+                    outcome->word = board->readStatus();
+                } catch (const BoardError& error) {
+                    outcome->error = error;
+                    if (!isSilence(error))
+                        connection.drop();
+                }
+            }
+        },
+        [this, outcome] { afterFirstRead(*outcome); });
+}
+
+// The commands the batch adds up to, and one read-back that confirms each
+// switching request.
+void BoardQueue::afterFirstRead(const WireOutcome& outcome)
+{
+    if (!noteOpening(outcome) || outcome.error) {
+        if (outcome.error)
+            boardFailed(*outcome.error);
+        for (const Request& request : std::as_const(batch_))
+            answers_ << Answer{request.done,
+                               outcome.error ? noAnswer(request, outcome.error->message(), isSilence(*outcome.error))
+                                             : noAnswer(request, outcome.why)};
+        endBatch();
         return;
     }
-    QList<const Request*> switching;
+    const std::uint16_t before = *outcome.word;
+    noteRead(before);
+    takeInto(batch_);
     QList<SwitchAsk> asks;
-    for (const Request& request : batch) {
+    for (const Request& request : std::as_const(batch_)) {
         if (request.kind == Kind::Status)
-            continue;
-        switching << &request;
-        asks << askFor(request);
+            answers_ << Answer{request.done, Result{Failure::None, {}, before, request.outlets}};
+        else
+            asks << askFor(request);
     }
-    bool statusesAnswered = false;
-    try {
-        const std::uint16_t before = read(*board);
-        for (const Request& request : batch)
-            if (request.kind == Kind::Status)
-                answers << Answer{request.done, Result{Failure::None, {}, before, request.outlets}};
-        statusesAnswered = true;
-        const SwitchPlan plan = planSwitches(before, asks, allCommands_);
-        for (const QByteArray& command : plan.commands) {
-            lastReadMs_.reset();
-            board->send(command);
-        }
-        const std::uint16_t after = plan.commands.isEmpty() ? before : read(*board);
-        if (plan.usesAll && after != plan.planned) {
-            // Channel commands alone from now on: they are what each outlet's read-back checks.
-            allCommands_ = false;
-            emit linkEvent(QStringLiteral("the board's all-on or all-off did not give the state planned; this "
-                                          "server no longer uses them to switch several outlets"));
-        }
-        for (qsizetype i = 0; i < switching.size(); ++i)
-            confirm(*switching[i], after, plan.wanted[i], plan.planned, answers);
-    } catch (const BoardError& error) {
-        boardFailed(error);
-        for (const Request& request : batch)
-            if (request.kind != Kind::Status || !statusesAnswered)
-                answers << Answer{request.done, noAnswer(request, error.message(), isSilence(error))};
+    batch_.removeIf([](const Request& request) { return request.kind == Kind::Status; });
+    const SwitchPlan plan = planSwitches(before, asks, allCommands_);
+    if (plan.commands.isEmpty()) {
+        WireOutcome unchanged;
+        unchanged.opened = true;
+        unchanged.word = before;
+        afterCommands(unchanged, plan);
+        return;
     }
+    lastReadMs_.reset();
+    auto sent = std::make_shared<WireOutcome>();
+    sent->opened = true;
+    wire_.run(
+        [sent, commands = plan.commands](BoardConnection& connection) {
+            QString why;
+            Board* board = connection.board(why);
+            try {
+                if (!board)
+                    throw BoardError(BoardError::Kind::DeviceFailed, why);
+                for (const QByteArray& command : commands)
+                    board->send(command);
+                sent->word = board->readStatus();
+            } catch (const BoardError& error) {
+                sent->error = error;
+                if (!isSilence(error))
+                    connection.drop();
+            }
+        },
+        [this, sent, plan] { afterCommands(*sent, plan); });
+}
+
+void BoardQueue::afterCommands(const WireOutcome& outcome, const SwitchPlan& plan)
+{
+    if (outcome.error) {
+        boardFailed(*outcome.error);
+        for (const Request& request : std::as_const(batch_))
+            answers_ << Answer{request.done, noAnswer(request, outcome.error->message(), isSilence(*outcome.error))};
+        endBatch();
+        return;
+    }
+    const std::uint16_t after = *outcome.word;
+    if (!plan.commands.isEmpty())
+        noteRead(after);
+    if (plan.usesAll && after != plan.planned) {
+        // Channel commands alone from now on: they are what each outlet's read-back checks.
+        allCommands_ = false;
+        emit linkEvent(QStringLiteral("the board's all-on or all-off did not give the state planned; this "
+                                      "server no longer uses them to switch several outlets"));
+    }
+    for (qsizetype i = 0; i < batch_.size(); ++i)
+        confirm(batch_[i], after, plan.wanted[i], plan.planned, answers_);
+    endBatch();
+}
+
+// Gives the batch's answers, then goes on with what is pending.
+void BoardQueue::endBatch()
+{
+    onWire_ = false;
+    batch_.clear();
+    for (const Answer& answer : std::exchange(answers_, {}))
+        if (answer.done)
+            answer.done(answer.result);
+    if (!pending_.isEmpty() || readWanted_)
+        schedule();
+    else if (stopping_ && !stopped_ && offTimes_.empty())
+        finishStop();
 }
 
 SwitchAsk BoardQueue::askFor(const Request& request)
@@ -245,27 +323,43 @@ SwitchAsk BoardQueue::askFor(const Request& request)
     }
 }
 
-void BoardQueue::runReset(const Request& request, Answers& answers)
+void BoardQueue::startReset(Request request)
 {
-    QString why;
-    Board* board = openBoard(why);
-    if (!board) {
-        answers << Answer{request.done, noAnswer(request, why)};
-        return;
-    }
+    onWire_ = true;
     lastReadMs_.reset();
-    try {
-        const Cli::Outcome outcome = Cli::resetBoard(*board, timing_.resetAnswerMs);
-        if (outcome.word)
-            noteRead(*outcome.word);
+    auto outcome = std::make_shared<WireOutcome>();
+    wire_.run(
+        [outcome, answerMs = timing_.resetAnswerMs](BoardConnection& connection) {
+            if (Board* board = openOnWire(connection, *outcome)) {
+                try {
+                    outcome->reset = Cli::resetBoard(*board, answerMs);
+                } catch (const BoardError& error) {
+                    outcome->error = error;
+                    if (!isSilence(error))
+                        connection.drop();
+                }
+            }
+        },
+        [this, outcome, request = std::move(request)] { afterReset(request, *outcome); });
+}
+
+void BoardQueue::afterReset(const Request& request, const WireOutcome& outcome)
+{
+    if (!noteOpening(outcome)) {
+        answers_ << Answer{request.done, noAnswer(request, outcome.why)};
+    } else if (outcome.error) {
+        boardFailed(*outcome.error);
+        answers_ << Answer{request.done, noAnswer(request, outcome.error->message(), isSilence(*outcome.error))};
+    } else {
+        const Cli::Outcome& reset = outcome.reset;
+        if (reset.word)
+            noteRead(*reset.word);
         else
-            boardSilent(outcome.error);
-        answers << Answer{request.done, Result{outcome.word ? Failure::None : Failure::NoAnswer, outcome.error,
-                                               outcome.word, request.outlets, outcome.silent}};
-    } catch (const BoardError& error) {
-        boardFailed(error);
-        answers << Answer{request.done, noAnswer(request, error.message(), isSilence(error))};
+            boardSilent(reset.error);
+        answers_ << Answer{request.done, Result{reset.word ? Failure::None : Failure::NoAnswer, reset.error, reset.word,
+                                                request.outlets, reset.silent}};
     }
+    endBatch();
 }
 
 // Answers a switching request from the state read back. A cycle's off half
@@ -399,28 +493,41 @@ void BoardQueue::stop(std::function<void()> stopped)
 void BoardQueue::finishStop()
 {
     stopped_ = true;
-    connection_.drop();
-    if (open_)
-        emit linkEvent(QStringLiteral("the port is released"));
-    open_ = false;
-    answering_ = false;
-    for (const std::function<void()>& stopped : std::exchange(whenStopped_, {}))
-        stopped();
+    onWire_ = true;  // nothing more goes on the wire
+    wire_.run([](BoardConnection& connection) { connection.drop(); },
+              [this] {
+                  if (open_)
+                      emit linkEvent(QStringLiteral("the port is released"));
+                  open_ = false;
+                  answering_ = false;
+                  for (const std::function<void()>& stopped : std::exchange(whenStopped_, {}))
+                      stopped();
+              });
 }
 
-Board* BoardQueue::openBoard(QString& why)
+Board* BoardQueue::openOnWire(BoardConnection& connection, WireOutcome& outcome)
 {
-    Board* board = connection_.board(why);
-    if (!board) {
+    Board* board = connection.board(outcome.why);
+    outcome.opened = board != nullptr;
+    outcome.device = connection.device();
+    outcome.failure = connection.lastFailure();
+    return board;
+}
+
+bool BoardQueue::noteOpening(const WireOutcome& outcome)
+{
+    device_ = outcome.device;
+    lastFailure_ = outcome.failure;
+    if (!outcome.opened) {
         open_ = false;
         answering_ = false;
-        if (why != openFailure_) {
-            openFailure_ = why;
-            emit linkEvent(why);
+        if (outcome.why != openFailure_) {
+            openFailure_ = outcome.why;
+            emit linkEvent(outcome.why);
         }
         if (!stopping_ && !reopenTimer_.isActive())
             reopenTimer_.start();
-        return nullptr;
+        return false;
     }
     if (!open_) {
         open_ = true;
@@ -429,14 +536,7 @@ Board* BoardQueue::openBoard(QString& why)
         reopenTimer_.stop();
         emit linkEvent(QStringLiteral("the port is open"));
     }
-    return board;
-}
-
-std::uint16_t BoardQueue::read(Board& board)
-{
-    const std::uint16_t word = board.readStatus();
-    noteRead(word);
-    return word;
+    return true;
 }
 
 void BoardQueue::noteRead(std::uint16_t word)
@@ -459,7 +559,7 @@ void BoardQueue::boardFailed(const BoardError& error)
         boardSilent(error.message());
         return;
     }
-    connection_.drop();
+    // The wire has closed the port already.
     open_ = false;
     answering_ = false;
     emit linkEvent(QStringLiteral("the port failed: %1").arg(error.message()));

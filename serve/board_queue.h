@@ -1,6 +1,8 @@
 #pragma once
 
 #include "board_connection.h"
+#include "board_wire.h"
+#include "open_failure.h"
 #include "outlets.h"
 #include "switch_plan.h"
 #include "verbs.h"
@@ -17,8 +19,9 @@
 #include <optional>
 
 // orvessa serve's one queue per board: requests wait here and are done in
-// batches on Qt's event loop, each batch with blocking exchanges through the
-// command line's Board.
+// batches, planned and answered on Qt's event loop, their exchanges through
+// the command line's Board on the wire's own thread: the event loop never
+// waits for the board.
 namespace Serve {
 
 enum class Failure {
@@ -48,10 +51,13 @@ struct QueueTiming {
     int reopenMs = 1000;  // how often a closed port is tried again
     int resetAnswerMs = Cli::ResetAnswerMs;
     std::function<qint64()> nowMs;  // a monotonic clock in ms; empty: the steady clock
+    // The exchanges on a thread of their own; false: in events of this
+    // thread, where a test's scripted board acts between the steps.
+    bool wireThread = true;
 };
 
-// Requests pending together (made in one pass of the event loop, or while a
-// batch ran) are done as one batch, up to the next reset, which is done on its
+// Requests pending together (made in one pass of the event loop, while a
+// batch ran, or while its first read was on the wire) are done as one batch, up to the next reset, which is done on its
 // own: one read, shared by the statuses; one command per outlet whose state
 // changes, the requests taking effect in arrival order; one read-back that
 // confirms each request, so one reversed by a later request fails with the
@@ -65,6 +71,10 @@ public:
 
     BoardQueue(BoardConnection& connection, Cli::OutletNames names, Timing timing = {}, QObject* parent = nullptr);
     ~BoardQueue() override;
+
+    // Opens the port before anything is queued, waiting for it: true, or
+    // false and why (lastFailure() tells more). For start-up only.
+    bool openNow(QString& why);
 
     // The state of all outlets.
     void status(Done done);
@@ -88,6 +98,10 @@ public:
     std::optional<std::uint16_t> lastWord() const { return lastWord_; }
     QDateTime lastAnswer() const { return lastAnswer_; }  // invalid: never answered
     bool answering() const { return answering_; }
+    // The device last opened or tried, and why its last opening failed
+    // (nothing once it opened).
+    QString device() const { return device_; }
+    const std::optional<OpenFailure>& lastFailure() const { return lastFailure_; }
 
 signals:
     void stateRead(std::uint16_t word);   // after every successful read
@@ -110,13 +124,28 @@ private:
     };
     using Answers = QList<Answer>;
 
+    // What a step on the wire brought back to the event loop.
+    struct WireOutcome {
+        bool opened = false;
+        QString why;  // the opening failed: why
+        QString device;
+        std::optional<OpenFailure> failure;
+        std::optional<std::uint16_t> word;  // the state read
+        std::optional<BoardError> error;
+        Cli::Outcome reset;
+    };
+
     void enqueue(Kind kind, QList<int> outlets, Done done, int offMs = 0);
     void schedule();
     void runBatch();
-    QList<Request> takeBatch();
-    void runSwitches(const QList<Request>& batch, Answers& answers);
+    void takeInto(QList<Request>& batch);
+    void startSwitches();
+    void afterFirstRead(const WireOutcome& outcome);
+    void afterCommands(const WireOutcome& outcome, const SwitchPlan& plan);
+    void endBatch();
     static SwitchAsk askFor(const Request& request);
-    void runReset(const Request& request, Answers& answers);
+    void startReset(Request request);
+    void afterReset(const Request& request, const WireOutcome& outcome);
     void confirm(const Request& request, std::uint16_t word, std::uint16_t wanted, std::uint16_t planned,
                  Answers& answers);
     Result noAnswer(const Request& request, const QString& why, bool silent = false) const;
@@ -125,8 +154,10 @@ private:
     void switchOnWhenFree();
     void finishStop();
 
-    Board* openBoard(QString& why);
-    std::uint16_t read(Board& board);
+    // Opens the port when it is closed (on the wire): the board, or nullptr.
+    static Board* openOnWire(BoardConnection& connection, WireOutcome& outcome);
+    // The opening's outcome on the event loop: false when it failed.
+    bool noteOpening(const WireOutcome& outcome);
     void noteRead(std::uint16_t word);
     void boardFailed(const BoardError& error);
     void boardSilent(const QString& why);
@@ -139,13 +170,16 @@ private:
         bool over = false;        // its time is up; it waits for an overlapping cycle's
     };
 
-    BoardConnection& connection_;
     Cli::OutletNames names_;
     Timing timing_;
+    BoardWire wire_;
     QTimer batchTimer_;
     QTimer pollTimer_;
     QTimer reopenTimer_;
     QList<Request> pending_;
+    QList<Request> batch_;  // the batch on the wire
+    Answers answers_;       // its answers, given when it ends
+    bool onWire_ = false;
     std::map<int, OffTime> offTimes_;
     int nextOffTime_ = 0;
     bool readWanted_ = true;   // a state read is due even without a request for one
@@ -155,6 +189,8 @@ private:
     bool answering_ = false;
     bool silenceTold_ = false;
     QString openFailure_;
+    QString device_;
+    std::optional<OpenFailure> lastFailure_;
     std::optional<std::uint16_t> lastWord_;
     std::optional<qint64> lastReadMs_;  // none: the state may have changed since
     QDateTime lastAnswer_;

@@ -23,9 +23,9 @@ public:
     void drop() override;
 
     // Why the last opening failed; nothing once the port opened.
-    const std::optional<OpenFailure>& lastFailure() const { return failure_; }
+    std::optional<OpenFailure> lastFailure() const override { return failure_; }
     // The device last opened or tried: the port's path with links resolved.
-    QString device() const { return device_; }
+    QString device() const override { return device_; }
 
 private:
     PortAccess::Port port_;

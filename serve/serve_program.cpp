@@ -145,31 +145,28 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
 
     const QString portLabel = PortAccess::describe(port);
     SerialBoardConnection connection(port, call.timeoutMs);
+    BoardQueue::Timing timing;
+    timing.pollMs = options.pollMs;
+    BoardQueue queue(connection, names, timing);
     QString why;
     QString toldAlready;  // the queue's first try tells an opening that failed here again
-    if (!connection.board(why)) {
+    if (!queue.openNow(why)) {
         toldAlready = why;
-        if (connection.lastFailure()->kind != OpenFailure::Kind::Missing)
+        if (queue.lastFailure()->kind != OpenFailure::Kind::Missing)
             return refuse(why, ExitStatus::PortFailed);
         while (why.endsWith(QLatin1Char('.')))
             why.chop(1);
         logLine(QStringLiteral("%1; serving anyway: requests are answered 503 until the device appears").arg(why));
     }
-
-    BoardQueue::Timing timing;
-    timing.pollMs = options.pollMs;
-    BoardQueue queue(connection, names, timing);
     const ServedBoard served{queue, names, portLabel,
-                             [&port, &connection] {
-                                 return Cli::Report::Where{port.name, connection.device()};
+                             [&port, &queue] {
+                                 return Cli::Report::Where{port.name, queue.device()};
                              },
-                             [&connection] { return connection.lastFailure().has_value(); }};
+                             [&queue] { return queue.lastFailure().has_value(); }};
 
     // The local socket: who may open it may switch, without a token.
     BoardApi localApi(served);
-    const auto currentDevice = [&connection, &port] {
-        return connection.device().isEmpty() ? port.mappedPath : connection.device();
-    };
+    const auto currentDevice = [&queue, &port] { return queue.device().isEmpty() ? port.mappedPath : queue.device(); };
     LocalServer localServer(localApi,
                             [&port, &currentDevice] {
                                 return QJsonObject{{QStringLiteral("orvessa_serve"), 1},

@@ -177,7 +177,8 @@ void TestServeBacklog::pipelined()
     // holds more unsent than its bound, then reads everything. Each may wait
     // for the board here.
     HttpLimits limits = smallLimits();
-    limits.maxQueuedPerConnection = count;
+    // All of them may wait together: the server reads on while the board's read is on the wire.
+    limits.maxQueuedPerConnection = limits.maxQueued = count;
     HttpBench bench(token, limits);
     SmallConnection connection(bench);
     QVERIFY(connection.server);
