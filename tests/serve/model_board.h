@@ -6,6 +6,8 @@
 #include <QByteArrayList>
 #include <QThread>
 
+#include <atomic>
+#include <functional>
 #include <string_view>
 
 // The simulator's protocol model as the board's device, in the process: bytes
@@ -19,6 +21,13 @@ public:
     bool silent = false;
     bool unplugged = false;
     bool open = false;
+    // Called with each write before the board takes it: a test's requests
+    // that come while a step is on the wire.
+    std::function<void(const QByteArray&)> onWrite;
+    // While set, a read waits (on the wire's thread): an exchange that stays
+    // on the wire until the test lets it go.
+    std::atomic<bool> hold{false};
+    std::atomic<int> reads{0};
 
     Board* board(QString& why) override
     {
@@ -34,6 +43,8 @@ public:
     void discardInput() override { incoming_.clear(); }
     bool write(const QByteArray& bytes) override
     {
+        if (onWrite)
+            onWrite(bytes);
         if (unplugged)
             return false;
         written << bytes;
@@ -44,6 +55,9 @@ public:
     }
     QByteArray read(QDeadlineTimer deadline) override
     {
+        ++reads;
+        while (hold)
+            QThread::msleep(1);
         if (incoming_.isEmpty())
             QThread::msleep(ulong(qMax<qint64>(deadline.remainingTime(), 0)));
         return std::exchange(incoming_, {});

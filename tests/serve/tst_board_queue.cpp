@@ -14,6 +14,8 @@ class TestBoardQueue : public QObject {
 private slots:
     void together_data();
     void together();
+    void joining_data();
+    void joining();
     void freshness_data();
     void freshness();
     void offTime_data();
@@ -162,6 +164,49 @@ void TestBoardQueue::together()
 
     Bench bench(word);
     for (const QString& request : requests)
+        bench.submit(request);
+    QVERIFY(bench.settle(answers.size()));
+    QCOMPARE(bench.written(), written);
+    QCOMPARE(bench.answers, answers);
+}
+
+void TestBoardQueue::joining_data()
+{
+    QTest::addColumn<QStringList>("first");   // submitted together
+    QTest::addColumn<QStringList>("during");  // submitted while the first batch's first read is on the wire
+    QTest::addColumn<QByteArrayList>("written");
+    QTest::addColumn<QStringList>("answers");
+
+    QStringList elevenOn;
+    for (int outlet = 2; outlet <= 12; ++outlet)
+        elevenOn << QString("on %1").arg(outlet);
+    QTest::newRow("eleven PUTs join the first: one batch, all on at once")
+        << QStringList{"on 1"} << elevenOn << QByteArrayList{"s00t", "s0ap", "s00t"} << QStringList(12, "ok fff");
+    QTest::newRow("a status joins statuses: one read")
+        << QStringList{"status"} << QStringList{"status"} << QByteArrayList{"s00t"} << QStringList(2, "ok 000");
+    QTest::newRow("a status after a switch sees it, from its read-back")
+        << QStringList{"on 3"} << QStringList{"status"} << QByteArrayList{"s00t", "s02p", "s00t"}
+        << QStringList(2, "ok 004");
+    QTest::newRow("a reset waits for its own batch")
+        << QStringList{"on 3"} << QStringList{"reset", "on 5"}
+        << QByteArrayList{"s00t", "s02p", "s00t", "b", "s00t", "s00t", "s04p", "s00t"}
+        << QStringList{"ok 004", "ok 004", "ok 014"};
+}
+
+void TestBoardQueue::joining()
+{
+    QFETCH(QStringList, first);
+    QFETCH(QStringList, during);
+    QFETCH(QByteArrayList, written);
+    QFETCH(QStringList, answers);
+
+    Bench bench(0x000);
+    bench.board.onWrite = [&](const QByteArray&) {
+        bench.board.onWrite = nullptr;
+        for (const QString& request : during)
+            bench.submit(request);
+    };
+    for (const QString& request : first)
         bench.submit(request);
     QVERIFY(bench.settle(answers.size()));
     QCOMPARE(bench.written(), written);
