@@ -3,10 +3,13 @@
 // the query, the channel command of outlet 3 and the query again ("on3", from
 // outlet 3 off; it is switched back off between samples, untimed), or the
 // query, the channel commands of all twelve outlets and the query again
-// ("twelve": the bytes of twelve outlets switched in one batch). Prints one
-// line per sample: the time in microseconds.
+// ("twelve": twelve outlets switched by channel commands alone), or the query,
+// the board's all-on or all-off (in turn) and the query again ("all": the
+// batch that switches twelve outlets to one state), or the query, all-on and
+// six channel commands and the query again ("mixed": the batch that takes
+// outlets 1-6 on and 7-12 off to the other way round, and back). Prints one line per sample: the time in microseconds.
 //
-//   tavrin_bench_exchange --device PATH --sequence status|on3|twelve --samples N
+//   tavrin_bench_exchange --device PATH --sequence status|on3|twelve|all|mixed --samples N
 #include "commands.h"
 #include "reply_scanner.h"
 
@@ -48,12 +51,14 @@ int main(int argc, char* argv[])
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
     const QCommandLineOption device("device", "the simulator's device", "path");
-    const QCommandLineOption sequence("sequence", "status, on3 or twelve", "name", "status");
+    const QCommandLineOption sequence("sequence", "status, on3, twelve, all or mixed", "name", "status");
     const QCommandLineOption samples("samples", "samples to take", "n", "50");
     parser.addOptions({device, sequence, samples});
     parser.process(app);
     const bool on3 = parser.value(sequence) == "on3";
     const bool twelve = parser.value(sequence) == "twelve";
+    const bool all = parser.value(sequence) == "all";
+    const bool mixed = parser.value(sequence) == "mixed";
     const int count = parser.value(samples).toInt();
 
     QSerialPort port(parser.value(device));
@@ -82,6 +87,19 @@ int main(int argc, char* argv[])
             ok = ok && send(port, channel3) && query(port).has_value();
         if (twelve) {
             for (int channel = 0; channel < Command::ChannelCount; ++channel)
+                ok = ok && send(port, Command::channel(channel));
+            ok = ok && query(port).has_value();
+        }
+        if (all) {
+            ok = ok && send(port, i % 2 == 0 ? Command::AllOn : Command::AllOff);
+            ok = ok && query(port).has_value();
+        }
+        if (mixed) {
+            // The server's plan both ways: all-on, then the six outlets to be
+            // off flipped (1-6, then 7-12).
+            const int first = i % 2 == 0 ? 0 : Command::ChannelCount / 2;
+            ok = ok && send(port, Command::AllOn);
+            for (int channel = first; channel < first + Command::ChannelCount / 2; ++channel)
                 ok = ok && send(port, Command::channel(channel));
             ok = ok && query(port).has_value();
         }

@@ -9,8 +9,16 @@
 //       read), and a confirmed PUT /outlet/n that switches the outlet over
 //   tavrin_bench_serve --port P twelve --samples N
 //       per sample: twelve PUTs to twelve outlets on twelve connections at
-//       once (and how long writing the twelve took), then the twelve back one
-//       at a time
+//       once, all to one state (and how long writing the twelve took), then
+//       the twelve back one at a time
+//   tavrin_bench_serve --port P twelve --mixed --samples N
+//       from outlets 1-6 on and 7-12 off, per sample twelve PUTs at once that
+//       switch every outlet over (1-6 off and 7-12 on, then back)
+//   tavrin_bench_serve --port P silent --token T --samples N [--gap-ms 10]
+//       on a board that has fallen silent: a PUT /outlet/n that waits for
+//       its read, and while it waits, on other connections, GET / (the page)
+//       and GET /api/status without the token (401), each every gap, and one
+//       GET /api/status with the token (it came after the switch, so it waits)
 //   tavrin_bench_serve --port P page --seconds S
 //       GET /api/status every 500 ms, as the web page polls
 //   tavrin_bench_serve --port P mix --clients 20 --seconds S
@@ -30,6 +38,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -74,7 +83,8 @@ public:
         }
         done_ = std::move(done);
         received_.clear();
-        QByteArray bytes = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port_) + "\r\n";
+        QByteArray bytes =
+            method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port_) + "\r\n" + header_;
         if (method != "GET")
             bytes += "Content-Type: text/plain\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
         bytes += "\r\n" + body;
@@ -88,6 +98,9 @@ public:
     }
 
     void reconnect() { socket_.abort(); }
+
+    // A header line ("Name: value") sent with every request.
+    void setHeader(const QByteArray& line) { header_ = line + "\r\n"; }
 
 private:
     void arrived()
@@ -121,6 +134,7 @@ private:
     quint16 port_;
     QHostAddress from_;
     QTcpSocket socket_;
+    QByteArray header_;
     QByteArray unsent_;
     QByteArray received_;
     Done done_;
@@ -180,49 +194,139 @@ int latency(quint16 port, int samples, int gapMs, int outlet)
     return 0;
 }
 
-int twelve(quint16 port, int samples)
+// Lets the event loop run for `ms`, so that answers are taken as they come.
+void pause(int ms)
 {
-    std::vector<std::unique_ptr<HttpConnection>> connections;
-    for (int outlet = 1; outlet <= Outlets; ++outlet) {
-        connections.push_back(std::make_unique<HttpConnection>(port));
-        const Answer off = call(*connections.back(), "PUT", outletPath(outlet), "0");
-        if (off.status != 200 || off.body != "0")
-            wrong("PUT", off);
-    }
-    QByteArray state = "0";
-    for (int i = 0; i < samples; ++i) {
-        QThread::msleep(100);
-        state = state == "1" ? "0" : "1";
-        QEventLoop loop;
-        int answered = 0;
-        QElapsedTimer all;
-        all.start();
-        for (int outlet = 1; outlet <= Outlets; ++outlet)
-            connections[std::size_t(outlet - 1)]->request("PUT", outletPath(outlet), state, [&](const Answer& answer) {
-                if (answer.status != 200 || answer.body != state)
-                    wrong("PUT of twelve at once", answer);
-                if (++answered == Outlets)
-                    loop.quit();
-            });
-        const qint64 written = all.nsecsElapsed() / 1000;
-        QTimer::singleShot(AnswerWaitMs, &loop, &QEventLoop::quit);
-        loop.exec();
-        const qint64 together = all.nsecsElapsed() / 1000;
-        if (answered != Outlets)
-            wrong("PUT of twelve at once", Answer{});
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
 
+// Each outlet's state in `word` (bit n-1 for outlet n) as a PUT body.
+QByteArray bodyOf(std::uint16_t word, int outlet) { return word & (1u << (outlet - 1)) ? "1" : "0"; }
+
+// Twelve PUTs on twelve connections written at once, to the states of
+// `word`; prints how long writing them took and the time to the last answer.
+void twelveAtOnce(std::vector<std::unique_ptr<HttpConnection>>& connections, std::uint16_t word)
+{
+    QEventLoop loop;
+    int answered = 0;
+    QElapsedTimer all;
+    all.start();
+    for (int outlet = 1; outlet <= Outlets; ++outlet) {
+        const QByteArray body = bodyOf(word, outlet);
+        connections[std::size_t(outlet - 1)]->request("PUT", outletPath(outlet), body, [&, body](const Answer& answer) {
+            if (answer.status != 200 || answer.body != body)
+                wrong("PUT of twelve at once", answer);
+            if (++answered == Outlets)
+                loop.quit();
+        });
+    }
+    const qint64 written = all.nsecsElapsed() / 1000;
+    QTimer::singleShot(AnswerWaitMs, &loop, &QEventLoop::quit);
+    if (answered != Outlets)
+        loop.exec();
+    const qint64 together = all.nsecsElapsed() / 1000;
+    if (answered != Outlets)
+        wrong("PUT of twelve at once", Answer{});
+    sample("written", written);
+    sample("together", together);
+}
+
+// Twelve PUTs one after the other on the same connections.
+void twelveInTurn(std::vector<std::unique_ptr<HttpConnection>>& connections, std::uint16_t word, bool timed)
+{
+    QElapsedTimer all;
+    all.start();
+    for (int outlet = 1; outlet <= Outlets; ++outlet) {
+        const QByteArray body = bodyOf(word, outlet);
+        const Answer answer = call(*connections[std::size_t(outlet - 1)], "PUT", outletPath(outlet), body);
+        if (answer.status != 200 || answer.body != body)
+            wrong("PUT one at a time", answer);
+    }
+    if (timed)
+        sample("one_at_a_time", all.nsecsElapsed() / 1000);
+}
+
+int twelve(quint16 port, int samples, bool mixed)
+{
+    constexpr std::uint16_t AllOn = (1u << Outlets) - 1;
+    constexpr std::uint16_t FirstSix = (1u << (Outlets / 2)) - 1;
+    std::vector<std::unique_ptr<HttpConnection>> connections;
+    for (int outlet = 1; outlet <= Outlets; ++outlet)
+        connections.push_back(std::make_unique<HttpConnection>(port));
+    std::uint16_t word = mixed ? FirstSix : 0;
+    twelveInTurn(connections, word, false);
+    for (int i = 0; i < samples; ++i) {
+        // A pause the simulator's log shows as a gap between rounds.
         QThread::msleep(100);
-        state = state == "1" ? "0" : "1";
-        all.start();
-        for (int outlet = 1; outlet <= Outlets; ++outlet) {
-            const Answer answer = call(*connections[std::size_t(outlet - 1)], "PUT", outletPath(outlet), state);
-            if (answer.status != 200 || answer.body != state)
-                wrong("PUT one at a time", answer);
+        word = ~word & AllOn;
+        twelveAtOnce(connections, word);
+        if (mixed)
+            continue;
+        QThread::msleep(100);
+        word = ~word & AllOn;
+        twelveInTurn(connections, word, true);
+    }
+    return 0;
+}
+
+// While a PUT waits for a silent board, the requests that need no wire, on
+// connections of their own; only those written and answered while it waits
+// are samples.
+int silent(quint16 port, int samples, int gapMs, int outlet, const QByteArray& token)
+{
+    const QByteArray authorization = "Authorization: Bearer " + token;
+    HttpConnection put(port);
+    put.setHeader(authorization);
+    HttpConnection status(port);
+    status.setHeader(authorization);
+    HttpConnection page(port);
+    HttpConnection refused(port);
+    int pages = 0;
+    int refusals = 0;
+    while (pages < samples || refusals < samples) {
+        bool putWaits = true;
+        bool statusWaits = true;
+        put.request("PUT", outletPath(outlet), "1", [&](const Answer& answer) {
+            putWaits = false;
+            if (answer.status != 503)
+                wrong("PUT to a silent board", answer);
+            sample("put_silent", answer.us);
+        });
+        // The PUT's read is on the wire by now; a status from now on came after it.
+        pause(gapMs);
+        status.request("GET", "/api/status", {}, [&](const Answer& answer) {
+            statusWaits = false;
+            if (answer.status != 503)
+                wrong("GET /api/status after the PUT to a silent board", answer);
+            sample("status_after_put", answer.us);
+        });
+        // One request, a sample when the PUT waited from before it was
+        // written until after its answer.
+        const auto during = [&putWaits, samples](HttpConnection& connection, const QByteArray& path, int expected,
+                                                 const char* name, int& taken) {
+            if (!putWaits || taken >= samples)
+                return;
+            const Answer answer = call(connection, "GET", path);
+            if (answer.status != expected)
+                wrong(name, answer);
+            if (putWaits) {
+                ++taken;
+                sample(name, answer.us);
+            }
+        };
+        while (putWaits) {
+            during(page, "/", 200, "page", pages);
+            during(refused, "/api/status", 401, "refused", refusals);
+            pause(gapMs);
         }
-        const qint64 inTurn = all.nsecsElapsed() / 1000;
-        sample("written", written);
-        sample("together", together);
-        sample("one_at_a_time", inTurn);
+        QElapsedTimer waited;
+        waited.start();
+        while (statusWaits && !waited.hasExpired(AnswerWaitMs))
+            pause(10);
+        if (statusWaits)
+            wrong("GET /api/status after the PUT to a silent board", Answer{});
     }
     return 0;
 }
@@ -356,8 +460,10 @@ int main(int argc, char* argv[])
     const QCommandLineOption outlet("outlet", "latency: the outlet", "n", "3");
     const QCommandLineOption seconds("seconds", "page, mix: how long", "s", "60");
     const QCommandLineOption clients("clients", "mix: clients at once", "n", "20");
-    parser.addOptions({port, samples, gap, outlet, seconds, clients});
-    parser.addPositionalArgument("mode", "latency, twelve, page or mix");
+    const QCommandLineOption mixed("mixed", "twelve: every outlet switched over, half on and half off");
+    const QCommandLineOption token("token", "silent: the server's token", "token");
+    parser.addOptions({port, samples, gap, outlet, seconds, clients, mixed, token});
+    parser.addPositionalArgument("mode", "latency, twelve, silent, page or mix");
     parser.process(app);
     const quint16 serverPort = quint16(parser.value(port).toUInt());
     const QString mode = parser.positionalArguments().value(0);
@@ -367,7 +473,10 @@ int main(int argc, char* argv[])
         return latency(serverPort, parser.value(samples).toInt(), parser.value(gap).toInt(),
                        parser.value(outlet).toInt());
     if (mode == "twelve")
-        return twelve(serverPort, parser.value(samples).toInt());
+        return twelve(serverPort, parser.value(samples).toInt(), parser.isSet(mixed));
+    if (mode == "silent")
+        return silent(serverPort, parser.value(samples).toInt(), parser.isSet(gap) ? parser.value(gap).toInt() : 10,
+                      parser.value(outlet).toInt(), parser.value(token).toLatin1());
     if (mode == "page")
         return page(serverPort, parser.value(seconds).toInt());
     if (mode == "mix")
