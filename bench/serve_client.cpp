@@ -9,8 +9,8 @@
 //       read), and a confirmed PUT /outlet/n that switches the outlet over
 //   tavrin_bench_serve --port P twelve --samples N
 //       per sample: twelve PUTs to twelve outlets on twelve connections at
-//       once, all to one state (and how long writing the twelve took), then
-//       the twelve back one at a time
+//       once, all on or all off in turn (and how long writing the twelve
+//       took); then per sample the twelve switched over one at a time
 //   tavrin_bench_serve --port P twelve --mixed --samples N
 //       from outlets 1-6 on and 7-12 off, per sample twelve PUTs at once that
 //       switch every outlet over (1-6 off and 7-12 on, then back)
@@ -257,13 +257,15 @@ int twelve(quint16 port, int samples, bool mixed)
         connections.push_back(std::make_unique<HttpConnection>(port));
     std::uint16_t word = mixed ? FirstSix : 0;
     twelveInTurn(connections, word, false);
+    // The rounds at once, each switching every outlet over from the last:
+    // all on and all off in turn, or half and half the one way and the other.
+    // Each follows a pause, which the simulator's log shows as a gap.
     for (int i = 0; i < samples; ++i) {
-        // A pause the simulator's log shows as a gap between rounds.
         QThread::msleep(100);
         word = ~word & AllOn;
         twelveAtOnce(connections, word);
-        if (mixed)
-            continue;
+    }
+    for (int i = 0; i < samples && !mixed; ++i) {
         QThread::msleep(100);
         word = ~word & AllOn;
         twelveInTurn(connections, word, true);
