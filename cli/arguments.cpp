@@ -18,28 +18,6 @@ namespace {
 constexpr int MaxTimeoutMs = 60'000;
 constexpr int DayMs = 86'400'000;  // the longest --off-time and --wait
 
-constexpr std::array<std::pair<Verb, const char*>, 11> VerbNames = {{
-    {Verb::Ports, "ports"},
-    {Verb::Status, "status"},
-    {Verb::On, "on"},
-    {Verb::Off, "off"},
-    {Verb::Toggle, "toggle"},
-    {Verb::Cycle, "cycle"},
-    {Verb::AllOn, "all-on"},
-    {Verb::AllOff, "all-off"},
-    {Verb::Reset, "reset"},
-    {Verb::Upgrade, "upgrade"},
-    {Verb::Serve, "serve"},
-}};
-
-std::optional<Verb> verbNamed(const QString& name)
-{
-    for (const auto& [verb, text] : VerbNames)
-        if (name == QLatin1String(text))
-            return verb;
-    return std::nullopt;
-}
-
 enum class Outlets { None, Optional, Required };
 
 Outlets outletsOf(Verb verb)
@@ -72,14 +50,6 @@ std::optional<int> parseTimeout(const QString& text)
 }
 
 }  // namespace
-
-QString verbName(Verb verb)
-{
-    for (const auto& [candidate, text] : VerbNames)
-        if (candidate == verb)
-            return QLatin1String(text);
-    return {};
-}
 
 std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
 {
@@ -205,11 +175,11 @@ std::variant<Invocation, UsageError> parseArguments(const QStringList& args)
         const auto optional = [&parser](const QCommandLineOption& option) {
             return parser.isSet(option) ? std::optional<QString>(parser.value(option)) : std::nullopt;
         };
-        auto serve = parseServeOptions(
+        auto serve = Serve::parseServeOptions(
             {optional(listen), optional(tokenFile), parser.values(allowHost), optional(poll), parser.isSet(noToken)});
         if (const auto* refused = std::get_if<QString>(&serve))
             return error(*refused);
-        call.serve = std::get<ServeOptions>(std::move(serve));
+        call.serve = std::get<Serve::ServeOptions>(std::move(serve));
     }
     return call;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serve_options.h"
+#include "verb.h"
 
 #include <QString>
 #include <QStringList>
@@ -10,8 +11,6 @@
 
 // orvessa's command line: options, the verb and its outlets as given.
 namespace Cli {
-
-enum class Verb { Ports, Status, On, Off, Toggle, Cycle, AllOn, AllOff, Reset, Upgrade, Serve };
 
 struct Invocation {
     bool help = false;
@@ -24,7 +23,7 @@ struct Invocation {
     int offTimeMs = 5000;
     std::optional<QStringList> exec;   // upgrade --exec COMMAND, split into words
     std::optional<int> waitMs;         // --wait as given; none: the default, for orvessa holders only
-    ServeOptions serve;                // serve: --listen, --token-file, --allow-host, --poll
+    Serve::ServeOptions serve;         // serve: --listen, --token-file, --allow-host, --poll
     std::optional<QString> server;     // --server URL as given, checked
     std::optional<QString> tokenFile;  // --token-file, for serve or for going through a server
 };
@@ -38,7 +37,6 @@ struct UsageError {
 // Checks everything that needs neither the settings nor the port.
 std::variant<Invocation, UsageError> parseArguments(const QStringList& args);
 
-QString verbName(Verb verb);
 QString helpText();
 
 }  // namespace Cli

@@ -1,5 +1,7 @@
 #include "firmware_tool.h"
 
+#include <QJsonArray>
+
 #include <QProcess>
 
 #include <cstring>
@@ -51,3 +53,24 @@ QString describe(const QStringList& argv, const Result& result)
 }
 
 }  // namespace Cli::FirmwareTool
+
+namespace Cli::Report {
+
+QJsonObject toolObject(const QStringList& argv, const FirmwareTool::Result& result)
+{
+    QJsonObject object{{QStringLiteral("command"), QJsonArray::fromStringList(argv)}};
+    switch (result.end) {
+    case FirmwareTool::Result::End::Exited:
+        object.insert(QStringLiteral("exit_status"), result.code);
+        break;
+    case FirmwareTool::Result::End::Killed:
+        object.insert(QStringLiteral("signal"), result.code);
+        break;
+    case FirmwareTool::Result::End::NotStarted:
+        object.insert(QStringLiteral("error"), FirmwareTool::describe(argv, result));
+        break;
+    }
+    return object;
+}
+
+}  // namespace Cli::Report

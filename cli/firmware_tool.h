@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QJsonObject>
+
 #include <QString>
 #include <QStringList>
 
@@ -33,3 +35,11 @@ Result run(const QStringList& argv, Output output);
 QString describe(const QStringList& argv, const Result& result);
 
 }  // namespace Cli::FirmwareTool
+
+namespace Cli::Report {
+
+// {"command": [words...]} and how the firmware tool ended: "exit_status",
+// "signal" (killed by it) or "error" (it did not start).
+QJsonObject toolObject(const QStringList& argv, const FirmwareTool::Result& result);
+
+}  // namespace Cli::Report

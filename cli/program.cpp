@@ -286,7 +286,8 @@ int run(const QStringList& args, const Server& serve)
     if (!port)
         return usageError(call.json, QStringLiteral("--port expects COM<n> or a device path, got '%1'").arg(portValue));
     if (call.verb == Verb::Serve)
-        return serve ? serve(call, *port, names) : usageError(false, QStringLiteral("serve is not built in"));
+        return serve ? serve(call.serve, call.timeoutMs, *port, names)
+                     : usageError(false, QStringLiteral("serve is not built in"));
 
     // A server that holds the port takes every verb but upgrade; one that
     // cannot be reached (it is stopping) leaves the port to be tried here.

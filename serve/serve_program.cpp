@@ -6,7 +6,6 @@
 #include "guarded_tcp_server.h"
 #include "local_server.h"
 #include "open_failure.h"
-#include "output.h"
 #include "own_token.h"
 #include "rendezvous.h"
 #include "serial_board_connection.h"
@@ -47,7 +46,9 @@ void logLine(const QString& line)
 
 int refuse(const QString& message, ExitStatus status)
 {
-    Cli::printMessage(message);
+    // As orvessa says why it stops.
+    const QByteArray bytes = QStringLiteral("orvessa: %1\n").arg(message).toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
     return int(status);
 }
 
@@ -95,9 +96,8 @@ QString tokenAdvice(const QString& url, const OwnToken& token)
 
 }  // namespace
 
-int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::OutletNames& names)
+int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& port, const Cli::OutletNames& names)
 {
-    const Cli::ServeOptions& options = call.serve;
     // From the start, so that a signal during start-up is not lost.
     SignalPipe stopSignals{SIGINT, SIGTERM};
 
@@ -144,7 +144,7 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
     }
 
     const QString portLabel = PortAccess::describe(port);
-    SerialBoardConnection connection(port, call.timeoutMs);
+    SerialBoardConnection connection(port, timeoutMs);
     BoardQueue::Timing timing;
     timing.pollMs = options.pollMs;
     BoardQueue queue(connection, names, timing);

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "arguments.h"
 #include "outlets.h"
 #include "port_access.h"
+#include "serve_options.h"
 
 // orvessa serve: holds the port, serves the board over HTTP until SIGTERM or
 // SIGINT, then answers what is pending, releases the port and returns 0.
@@ -12,6 +12,7 @@
 // requests fail 503 until it appears.
 namespace Serve {
 
-int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::OutletNames& names);
+// `timeoutMs`: how long the board has for each reply, as orvessa --timeout.
+int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& port, const Cli::OutletNames& names);
 
 }  // namespace Serve

@@ -70,23 +70,6 @@ QJsonObject whereObject(const Where& where)
     return object;
 }
 
-QJsonObject toolObject(const QStringList& argv, const FirmwareTool::Result& result)
-{
-    QJsonObject object{{QStringLiteral("command"), QJsonArray::fromStringList(argv)}};
-    switch (result.end) {
-    case FirmwareTool::Result::End::Exited:
-        object.insert(QStringLiteral("exit_status"), result.code);
-        break;
-    case FirmwareTool::Result::End::Killed:
-        object.insert(QStringLiteral("signal"), result.code);
-        break;
-    case FirmwareTool::Result::End::NotStarted:
-        object.insert(QStringLiteral("error"), FirmwareTool::describe(argv, result));
-        break;
-    }
-    return object;
-}
-
 QString silenceHint(const QString& port)
 {
     return QStringLiteral(". Check that the board is powered and its cable plugged in, that %1 is the board's port "

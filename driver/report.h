@@ -1,7 +1,6 @@
 #pragma once
 
 #include "exit_status.h"
-#include "firmware_tool.h"
 #include "outlets.h"
 #include "port_access.h"
 
@@ -32,10 +31,6 @@ QJsonObject statusObject(const Where& where, std::uint16_t word, const QList<int
 
 // {"port", "device"}: the result of a command the board does not answer with a state.
 QJsonObject whereObject(const Where& where);
-
-// {"command": [words...]} and how the firmware tool ended: "exit_status",
-// "signal" (killed by it) or "error" (it did not start).
-QJsonObject toolObject(const QStringList& argv, const FirmwareTool::Result& result);
 
 // One line per port: name, mapped path, present or missing, free or who
 // holds it (or what a stale lock file says).

@@ -1,9 +1,9 @@
 #pragma once
 
-#include "arguments.h"
 #include "board.h"
 #include "exit_status.h"
 #include "outlets.h"
+#include "verb.h"
 
 #include <QList>
 #include <QString>

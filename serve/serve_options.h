@@ -8,7 +8,7 @@
 
 // orvessa serve's options, checked as far as they can be without the
 // network or the files they name.
-namespace Cli {
+namespace Serve {
 
 // The port number orvessa serve listens on unless --listen says otherwise.
 inline constexpr quint16 DefaultServePort = 8321;
@@ -34,4 +34,4 @@ struct ServeOptionValues {
 // token file; --no-token goes with loopback only, and not with a token file.
 std::variant<ServeOptions, QString> parseServeOptions(const ServeOptionValues& values);
 
-}  // namespace Cli
+}  // namespace Serve
