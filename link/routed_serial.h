@@ -38,6 +38,8 @@ public:
     // The port's device, and the server it is reached through while it is.
     QString describePort(std::int16_t port) const override;
     void refreshPorts() override { port_->refreshPorts(); }
+    // The server the open port is reached through; empty: none.
+    QString server() const { return served_.PortOpen() ? served_.serverDescription() : QString(); }
 
 signals:
     // The server the port is now reached through ("orvessa serve (process

@@ -116,7 +116,7 @@ QString ServedSerial::describePort(std::int16_t port) const
     return QStringLiteral("COM%1: %2").arg(port).arg(client_ ? client_->describe() : server_);
 }
 
-QString ServedSerial::serverDescription() const { return client_ ? client_->describe() : QString(); }
+QString ServedSerial::serverDescription() const { return client_ ? client_->describe() : server_; }
 
 void ServedSerial::onState(const QJsonObject& status)
 {

@@ -54,7 +54,7 @@ public:
     QString describePort(std::int16_t port) const override;
     void refreshPorts() override {}
 
-    // The server of the open session, for messages; empty while closed.
+    // The server of the open session, or the one the next opening reaches.
     QString serverDescription() const;
 
 signals:
