@@ -56,8 +56,10 @@ struct ServedWindow {
     TestPlatform platform;
     std::unique_ptr<Form1> form;
 
-    ServedWindow()
+    explicit ServedWindow(const QString& savedPort = {})
     {
+        if (!savedPort.isEmpty())
+            platform.settings["Com/PORT"] = savedPort;
         form = std::make_unique<Form1>(serial, platform);
         form->startUp();
         // Ticks come from the test alone.
@@ -89,14 +91,27 @@ QJsonObject outlets(int outlet) { return {{"outlets", QJsonArray{outlet}}}; }
 class TestServedWindow : public QObject {
     Q_OBJECT
 private slots:
+    void opensThroughTheServer_data()
+    {
+        QTest::addColumn<QString>("saved");
+        QTest::addColumn<int>("port");
+        QTest::newRow("no port saved") << "" << 1;
+        QTest::newRow("COM3 saved") << "3" << 3;
+    }
     void opensThroughTheServer()
     {
-        ServedWindow w;
+        QFETCH(QString, saved);
+        QFETCH(int, port);
+        ServedWindow w(saved);
         QVERIFY(w.serial.PortOpen());
-        QCOMPARE(w.log.starts, 1);
+        // Start-up opens a saved port twice, as with a port: one session stays.
+        QCOMPARE(w.log.starts - w.log.stops, 1);
         QCOMPARE(w.form->Comopen->text(), QString("关闭串口"));
         QCOMPARE(w.form->Shape1->fillColor(), kGreen);
         QVERIFY(w.platform.messages.isEmpty());
+        QCOMPARE(int(w.serial.CommPort()), port);
+        QCOMPARE(w.serial.describePort(w.serial.CommPort()),
+                 QStringLiteral("COM%1: %2").arg(port).arg(FakeBoardServer::Description));
     }
 
     void commandsBecomeRequests_data()
