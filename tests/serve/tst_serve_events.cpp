@@ -21,6 +21,8 @@ private slots:
     void carried();
     void admitted_data();
     void admitted();
+    void kept_data();
+    void kept();
     void bounded_data();
     void bounded();
     void local_data();
@@ -202,6 +204,46 @@ void TestServeEvents::admitted()
     QTest::qWait(200);
     QCOMPARE(stream.events().isEmpty(), status != 200);
     QVERIFY(bench.switched().contains("s03o") || bench.switched().size() == 1);
+}
+
+void TestServeEvents::kept_data()
+{
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<bool>("open");            // still open after several idle times
+    QTest::addColumn<QByteArray>("expected");  // what it received by then
+
+    // An idle connection is closed, a stream is not: it tells its client
+    // that it is alive instead.
+    QTest::newRow("a stream: kept, with keep-alive comments")
+        << QByteArray("/api/events") << true << QByteArray(": keep-alive\n\n");
+    QTest::newRow("an idle connection: closed") << QByteArray("/api/status") << false << QByteArray("\"outlets\"");
+}
+
+void TestServeEvents::kept()
+{
+    QFETCH(QByteArray, target);
+    QFETCH(bool, open);
+    QFETCH(QByteArray, expected);
+
+    HttpLimits limits;
+    limits.idleMs = 300;
+    limits.keepAliveMs = 400;
+    HttpBench bench(Token, limits);
+    QCOMPARE(bench.send(status()).status, 200);
+    QTcpSocket client;
+    QByteArray received;
+    connect(&client, &QTcpSocket::readyRead, [&] { received += client.readAll(); });
+    client.connectToHost(QHostAddress::LocalHost, bench.port);
+    client.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(bench.port) + "\r\n" + Auth +
+                 "\r\n");
+    QTest::qWait(3 * limits.idleMs + limits.keepAliveMs);
+    QCOMPARE(client.state() == QAbstractSocket::ConnectedState, open);
+    QVERIFY2(received.contains(expected), received);
+    if (!open)
+        return;
+    // And it still carries events.
+    QCOMPARE(bench.send(putOutlet3("1")).status, 200);
+    QVERIFY(QTest::qWaitFor([&] { return received.contains("event: change"); }, 5000));
 }
 
 void TestServeEvents::bounded_data()
