@@ -88,6 +88,7 @@ public:
     std::optional<std::uint16_t> lastWord() const { return lastWord_; }
     QDateTime lastAnswer() const { return lastAnswer_; }  // invalid: never answered
     bool answering() const { return answering_; }
+    bool portOpen() const { return open_; }
 
 signals:
     void stateRead(std::uint16_t word);   // after every successful read

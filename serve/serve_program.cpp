@@ -1,5 +1,6 @@
 #include "serve_program.h"
 
+#include "board_events.h"
 #include "board_http_server.h"
 #include "board_queue.h"
 #include "exit_status.h"
@@ -186,6 +187,8 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
         socketPath.clear();
     }
     QObject::connect(&localServer, &LocalServer::logLine, &localServer, logLine);
+    BoardEvents events(queue, [&localApi](std::uint16_t word) { return localApi.statusOf(word); });
+    localServer.publish(events);
 
     Rendezvous rendezvous(ServeRendezvous::Server{urlOf(local, tcp->serverPort()),
                                                   !token.isEmpty(),
@@ -212,6 +215,7 @@ int serve(const Cli::Invocation& call, const PortAccess::Port& port, const Cli::
                         [] { return QNetworkInterface::allAddresses(); }});
     BoardHttpServer http(served, std::move(access));
     QObject::connect(&http, &BoardHttpServer::logLine, &http, logLine);
+    http.publish(events);
     http.serve(tcp.release());  // the HTTP server is its parent now
     publish();
     logLine(QStringLiteral("serving %1 at %2%3")
