@@ -18,7 +18,7 @@ namespace {
 constexpr int MaxTimeoutMs = 60'000;
 constexpr int DayMs = 86'400'000;  // the longest --off-time and --wait
 
-constexpr std::array<std::pair<Verb, const char*>, 11> VerbNames = {{
+constexpr std::array<std::pair<Verb, const char*>, 12> VerbNames = {{
     {Verb::Ports, "ports"},
     {Verb::Status, "status"},
     {Verb::On, "on"},
@@ -30,6 +30,7 @@ constexpr std::array<std::pair<Verb, const char*>, 11> VerbNames = {{
     {Verb::Reset, "reset"},
     {Verb::Upgrade, "upgrade"},
     {Verb::Serve, "serve"},
+    {Verb::Watch, "watch"},
 }};
 
 std::optional<Verb> verbNamed(const QString& name)
@@ -46,6 +47,7 @@ Outlets outletsOf(Verb verb)
 {
     switch (verb) {
     case Verb::Status:
+    case Verb::Watch:
         return Outlets::Optional;
     case Verb::On:
     case Verb::Off:

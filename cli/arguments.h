@@ -11,7 +11,7 @@
 // orvessa's command line: options, the verb and its outlets as given.
 namespace Cli {
 
-enum class Verb { Ports, Status, On, Off, Toggle, Cycle, AllOn, AllOff, Reset, Upgrade, Serve };
+enum class Verb { Ports, Status, On, Off, Toggle, Cycle, AllOn, AllOff, Reset, Upgrade, Serve, Watch };
 
 struct Invocation {
     bool help = false;
