@@ -87,12 +87,14 @@ class TestOnScreenServed : public QObject {
 private slots:
     void lampsFollowTheServerAndClicksReachTheBoard_data()
     {
-        QTest::addColumn<int>("outlet");   // switched with orvessa on
+        QTest::addColumn<int>("before");   // switched on before the panel starts
+        QTest::addColumn<int>("outlet");   // switched with orvessa on while it runs
         QTest::addColumn<int>("clicked");  // the channel clicked on the panel
-        QTest::newRow("orvessa on 7, then channel 2") << 7 << 2;
+        QTest::newRow("orvessa on 7, then channel 2") << 1 << 7 << 2;
     }
     void lampsFollowTheServerAndClicksReachTheBoard()
     {
+        QFETCH(int, before);
         QFETCH(int, outlet);
         QFETCH(int, clicked);
         SimProcess sim({});
@@ -111,6 +113,7 @@ private slots:
         // The server's runtime folder: its address file and local socket are there.
         env.insert("XDG_RUNTIME_DIR", QFileInfo(server.runtimeFolder()).path());
         env.remove("QT_QPA_PLATFORM");
+        run(QStringLiteral(ORVESSA_PATH), {"--port", sim.device(), "on", QString::number(before)}, env);
         QProcess panel;
         auto stopPanel = qScopeGuard([&panel] {
             panel.terminate();
@@ -129,11 +132,18 @@ private slots:
                  qPrintable(title));
         const QPoint origin = windowOrigin(window);
         const int lamp = outlet - 1;
-        // The server's first state paints the lamps: all off.
-        QTRY_COMPARE_WITH_TIMEOUT(pixel(origin + lampCentre(lamp)), QColor(0, 255, 0), 20000);
+        // The server's first state paints the lamps. The panel has then had
+        // its first reply and polls every 5 s: a lamp that follows sooner was
+        // pushed.
+        QTRY_COMPARE_WITH_TIMEOUT(pixel(origin + lampCentre(before - 1)), QColor(255, 0, 0), 20000);
+        QCOMPARE(pixel(origin + lampCentre(lamp)), QColor(0, 255, 0));
+        // The tick after the first reply still polls; the slow pace begins then.
+        QTest::qWait(500);
 
-        run(QStringLiteral(ORVESSA_PATH), {"--port", sim.device(), "on", QString::number(outlet)}, env);
-        QVERIFY(sim.commands().contains(QStringLiteral("s0%1p").arg(QChar('0' + lamp))));
+        const QString said =
+            run(QStringLiteral(ORVESSA_PATH), {"--port", sim.device(), "on", QString::number(outlet)}, env);
+        QTRY_VERIFY2_WITH_TIMEOUT(sim.commands().contains(QStringLiteral("s0%1p").arg(QChar('0' + lamp))),
+                                  qPrintable(said + '\n' + sim.commands().join(' ')), 10000);
         // Pushed by the server as it reads the board, not found by a poll
         // five seconds later.
         QTRY_COMPARE_WITH_TIMEOUT(pixel(origin + lampCentre(lamp)), QColor(255, 0, 0), 1000);
