@@ -1,11 +1,13 @@
 #include "font_warm_up.h"
 #include "form1.h"
-#include "host_serial.h"
+#include "panel_serial.h"
 #include "qt_platform_services.h"
 #include "stop_signals.h"
 #include "texts.h"
 
 #include <QApplication>
+
+#include <memory>
 
 int main(int argc, char* argv[])
 {
@@ -18,9 +20,12 @@ int main(int argc, char* argv[])
     // Ties the window to its desktop entry, also on Wayland.
     QGuiApplication::setDesktopFileName(QStringLiteral("com.tavrin.orvessa"));
 
-    HostSerial serial;
+    // Reads only the command line: a server is reached when the port opens.
+    const PanelTarget target = parsePanelArguments(QCoreApplication::arguments());
+    SessionToken token;
+    const std::unique_ptr<SerialComponent> serial = makePanelSerial(target, token);
     QtPlatformServices platform;
-    Form1 form(serial, platform);
+    Form1 form(*serial, platform);
 
     // SIGTERM, SIGHUP and SIGINT close the window as the operator would (shut-
     // down saves the port choice and closes the port), and end with status 0
@@ -35,6 +40,7 @@ int main(int argc, char* argv[])
     });
 
     form.startUp();
+    showServerInTitle(*serial, form);
     // A signal under start-up's boxes ended their loops; the window is then
     // neither shown nor run.
     if (stopSignals.arrived()) {

@@ -24,6 +24,7 @@ Outlets outletsOf(Verb verb)
 {
     switch (verb) {
     case Verb::Status:
+    case Verb::Watch:
         return Outlets::Optional;
     case Verb::On:
     case Verb::Off:

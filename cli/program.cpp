@@ -18,6 +18,7 @@
 #include "token_file.h"
 #include "verbs.h"
 #include "waiting_open.h"
+#include "watch.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -209,6 +210,12 @@ int runRemote(const Invocation& call, const QString& url, const QString& given)
     const auto token = serverToken(call);
     if (const auto* refused = std::get_if<QString>(&token))
         return fail(call.json, Report::errorObject(*refused, ExitStatus::Usage));
+    if (call.verb == Verb::Watch)
+        return runWatch(call, WatchSource{std::nullopt,
+                                          {},
+                                          {},
+                                          ServedBoardClient::Address{
+                                              {}, 0, {}, *server, QString::fromUtf8(std::get<QByteArray>(token))}});
     ServerTarget target{*server,
                         std::get<QByteArray>(token),
                         QStringLiteral("orvessa serve at %1").arg(server->toString()),
@@ -285,6 +292,10 @@ int run(const QStringList& args, const Server& serve)
     const std::optional<PortAccess::Port> port = PortAccess::portRecordingNewDevices(portValue);
     if (!port)
         return usageError(call.json, QStringLiteral("--port expects COM<n> or a device path, got '%1'").arg(portValue));
+    if (call.verb == Verb::Watch) {
+        const QStringList devices = servedDevices(*port);
+        return runWatch(call, WatchSource{*port, names, [devices] { return ServeRendezvous::find(devices); }, {}});
+    }
     if (call.verb == Verb::Serve)
         return serve ? serve(call.serve, call.timeoutMs, *port, names)
                      : usageError(false, QStringLiteral("serve is not built in"));

@@ -102,6 +102,7 @@ public:
     // (nothing once it opened).
     QString device() const { return device_; }
     const std::optional<OpenFailure>& lastFailure() const { return lastFailure_; }
+    bool portOpen() const { return open_; }
 
 signals:
     void stateRead(std::uint16_t word);   // after every successful read

@@ -1,13 +1,11 @@
 #include "local_server_exchange.h"
 
+#include "local_server_check.h"
+
 #include <QEventLoop>
-#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLocalSocket>
-
-#include <sys/socket.h>
-#include <sys/stat.h>
 
 namespace Cli {
 
@@ -16,25 +14,6 @@ namespace {
 constexpr int ConnectMs = 2000;
 constexpr int HelloMs = 2000;
 constexpr qint64 LargestLine = 64 * 1024;
-
-// Why the process at the other end is not the server the address file
-// names; empty when it is.
-QString notTheServer(const QLocalSocket& socket, const LocalServerTarget& server)
-{
-    ucred peer{};
-    socklen_t size = sizeof(peer);
-    if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0)
-        return QStringLiteral("its peer cannot be known");
-    struct stat file {};
-    if (::stat(QFile::encodeName(server.socket).constData(), &file) != 0)
-        return QStringLiteral("%1 is gone").arg(server.socket);
-    if (peer.pid != server.pid || peer.uid != file.st_uid)
-        return QStringLiteral("process %1 listens at %2, not the server's process %3")
-            .arg(peer.pid)
-            .arg(server.socket)
-            .arg(server.pid);
-    return {};
-}
 
 // Waits for one line, up to LargestLine; empty when none came whole.
 QByteArray readLine(QLocalSocket& socket, ReplyWait& wait, int waitMs)
@@ -73,7 +52,7 @@ ServerReply askLocalServer(const LocalServerTarget& server, const ServerRequest&
         }
         return result;
     }
-    if (const QString other = notTheServer(socket, server); !other.isEmpty()) {
+    if (const QString other = notTheServer(socket.socketDescriptor(), server.socket, server.pid); !other.isEmpty()) {
         result.why = other;
         return result;
     }
@@ -83,24 +62,12 @@ ServerReply askLocalServer(const LocalServerTarget& server, const ServerRequest&
         result.why = wait.signal();
         return result;
     }
-    if (hello.value(QStringLiteral("orvessa_serve")).toInt() != 1 ||
-        hello.value(QStringLiteral("pid")).toInteger() != server.pid) {
-        result.why = QStringLiteral("it did not say which board it serves");
-        return result;
-    }
-    if (const QString device = hello.value(QStringLiteral("device")).toString();
-        !server.devices.isEmpty() && !server.devices.contains(device)) {
-        result.why = QStringLiteral("it serves %1 now").arg(device);
+    if (const QString refusal = helloRefusal(hello, server.pid, server.devices); !refusal.isEmpty()) {
+        result.why = refusal;
         return result;
     }
 
-    const QJsonObject line{
-        {QStringLiteral("method"), QString::fromLatin1(request.method)},
-        {QStringLiteral("path"), QLatin1Char('/') + request.path},
-        {QStringLiteral("query"), request.query.toString(QUrl::FullyEncoded)},
-        {QStringLiteral("body"), QString::fromUtf8(request.body)},
-    };
-    socket.write(QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n');
+    socket.write(requestLine(request));
     socket.flush();
     // From here on the server may have acted on the request.
     const QByteArray answerLine = readLine(socket, wait, waitMs);

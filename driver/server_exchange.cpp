@@ -19,12 +19,6 @@ namespace {
 
 constexpr qint64 LargestAnswer = 64 * 1024;
 
-bool isLoopback(const QUrl& url)
-{
-    const QString host = url.host();
-    return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
-}
-
 }  // namespace
 
 struct ReplyWait::State {
@@ -85,6 +79,12 @@ bool ReplyWait::endedEarly(ServerReply& reply) const
         return true;
     }
     return false;
+}
+
+bool isLoopback(const QUrl& url)
+{
+    const QString host = url.host();
+    return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
 }
 
 std::optional<QUrl> parseServerUrl(const QString& text)

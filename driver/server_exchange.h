@@ -19,6 +19,9 @@ namespace Cli {
 // anything else.
 std::optional<QUrl> parseServerUrl(const QString& text);
 
+// Whether `url` names this machine: such a server is never reached through a proxy.
+bool isLoopback(const QUrl& url);
+
 struct ServerRequest {
     QByteArray method;  // "GET" or "POST"
     QString path;       // relative to the server's URL, e.g. "api/on"

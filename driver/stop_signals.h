@@ -19,6 +19,10 @@ public:
     // signal that cut the wait short ("SIGINT" or "SIGTERM").
     std::optional<QString> wait(int ms, int readable = -1);
 
+    // Readable when a signal came, for an event loop's QSocketNotifier; -1
+    // when the signals could not be caught.
+    int readEnd() const { return pipe_.readEnd(); }
+
 private:
     SignalPipe pipe_{SIGINT, SIGTERM};
 };

@@ -7,7 +7,7 @@ namespace Cli {
 
 namespace {
 
-constexpr std::array<std::pair<Verb, const char*>, 11> VerbNames = {{
+constexpr std::array<std::pair<Verb, const char*>, 12> VerbNames = {{
     {Verb::Ports, "ports"},
     {Verb::Status, "status"},
     {Verb::On, "on"},
@@ -19,6 +19,7 @@ constexpr std::array<std::pair<Verb, const char*>, 11> VerbNames = {{
     {Verb::Reset, "reset"},
     {Verb::Upgrade, "upgrade"},
     {Verb::Serve, "serve"},
+    {Verb::Watch, "watch"},
 }};
 
 }  // namespace

@@ -7,7 +7,7 @@
 // orvessa's verbs, and their names on the command line and in the server's API.
 namespace Cli {
 
-enum class Verb { Ports, Status, On, Off, Toggle, Cycle, AllOn, AllOff, Reset, Upgrade, Serve };
+enum class Verb { Ports, Status, On, Off, Toggle, Cycle, AllOn, AllOff, Reset, Upgrade, Serve, Watch };
 
 // "all-on" for Verb::AllOn.
 QString verbName(Verb verb);

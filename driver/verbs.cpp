@@ -109,6 +109,7 @@ Outcome run(Board& board, const VerbRequest& request, const OutletNames& names, 
         return Outcome{};
     case Verb::Ports:
     case Verb::Serve:
+    case Verb::Watch:
         break;
     }
     return Outcome{ExitStatus::Usage,

@@ -56,11 +56,16 @@ bool worthWaiting(Holder holder, Holder before, bool forAnyHolder)
 
 WaitingOpen openWaiting(const Port& port, std::optional<int> waitMs)
 {
+    StopSignals stopSignals;
+    return openWaiting(port, waitMs, stopSignals);
+}
+
+WaitingOpen openWaiting(const Port& port, std::optional<int> waitMs, StopSignals& stopSignals)
+{
     const bool forAnyHolder = waitMs.has_value();
     const QDeadlineTimer deadline(waitMs.value_or(DefaultWaitMs));
     QElapsedTimer clock;
     clock.start();
-    StopSignals stopSignals;
     WaitingOpen result;
     result.opened.realDevice = realDevice(port);
 

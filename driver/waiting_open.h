@@ -28,5 +28,8 @@ struct WaitingOpen {
 // `waitMs` is --wait as given: that long for any holder. Without it, up to
 // DefaultWaitMs for orvessa commands only.
 WaitingOpen openWaiting(const Port& port, std::optional<int> waitMs);
+// The same with the signals caught by a caller that waits for them itself
+// between openings (orvessa watch).
+WaitingOpen openWaiting(const Port& port, std::optional<int> waitMs, StopSignals& stopSignals);
 
 }  // namespace PortAccess

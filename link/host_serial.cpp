@@ -129,6 +129,7 @@ void HostSerial::setPortOpen(bool open)
 
 void HostSerial::open()
 {
+    lastOpenFailure_.reset();
     // A serial control refuses to open a second time: silently keeping the
     // open port would leave the caller believing another one is open.
     if (port_.isOpen())
@@ -139,9 +140,10 @@ void HostSerial::open()
     const QString device = PortMap::realDevice(path);
     port_.setPortName(device);
     applyLineSettings();
-    if (!port_.open(QIODevice::ReadWrite))
-        throw openFailureError(
-            classifyOpenFailure({commPort_, path, device, port_.error(), port_.errorString()}, map_));
+    if (!port_.open(QIODevice::ReadWrite)) {
+        lastOpenFailure_ = classifyOpenFailure({commPort_, path, device, port_.error(), port_.errorString()}, map_);
+        throw openFailureError(*lastOpenFailure_);
+    }
     openPortLabel_ = PortWording::portLabel(commPort_, path, device);
     try {
         applyLineSettings();

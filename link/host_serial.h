@@ -1,6 +1,7 @@
 #pragma once
 
 #include "device_listing.h"
+#include "open_failure.h"
 #include "port_map.h"
 #include "serial_component.h"
 
@@ -11,6 +12,7 @@
 #include <QTimer>
 
 #include <memory>
+#include <optional>
 
 class QSettings;
 
@@ -41,6 +43,9 @@ public:
     QString describePort(std::int16_t port) const override;
     // Assigns COM numbers to new devices; fails once if they cannot be stored.
     void refreshPorts() override;
+    // Why the last opening failed, as its error report tells it; nothing when
+    // it succeeded. A busy device names the orvessa serve that holds it.
+    const std::optional<OpenFailure>& lastOpenFailure() const { return lastOpenFailure_; }
 
 private:
     struct LineSettings {
@@ -67,6 +72,7 @@ private:
     std::int16_t commPort_ = 1;
     QString openPortLabel_;  // "COM1 (/dev/ttyS0)" of the port that is open
     LineSettings line_;
+    std::optional<OpenFailure> lastOpenFailure_;
     std::int16_t commEvent_ = 0;
     QByteArray pending_;  // received; bytes from pendingHead_ on are not yet delivered
     qsizetype pendingHead_ = 0;

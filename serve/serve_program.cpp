@@ -1,5 +1,6 @@
 #include "serve_program.h"
 
+#include "board_events.h"
 #include "board_http_server.h"
 #include "board_queue.h"
 #include "exit_status.h"
@@ -183,6 +184,8 @@ int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& po
         socketPath.clear();
     }
     QObject::connect(&localServer, &LocalServer::logLine, &localServer, logLine);
+    BoardEvents events(queue, [&localApi](std::uint16_t word) { return localApi.statusOf(word); });
+    localServer.publish(events);
 
     Rendezvous rendezvous(ServeRendezvous::Server{urlOf(local, tcp->serverPort()),
                                                   !token.isEmpty(),
@@ -209,6 +212,7 @@ int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& po
                         [] { return QNetworkInterface::allAddresses(); }});
     BoardHttpServer http(served, std::move(access));
     QObject::connect(&http, &BoardHttpServer::logLine, &http, logLine);
+    http.publish(events);
     http.serve(tcp.release());  // the HTTP server is its parent now
     publish();
     logLine(QStringLiteral("serving %1 at %2%3")

@@ -3,6 +3,7 @@
 #include "request_body.h"
 
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonValue>
 #include <QPointer>
 
@@ -13,12 +14,13 @@
 BoardApi::BoardApi(ServedBoard board, QObject* parent) : QObject(parent), board_(std::move(board)) {}
 
 void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QString& query, Answer answer,
-                      const Admit& admit)
+                      const Admit& admit, const QString& by)
 {
     const auto mayQueue = [&admit] { return !admit || admit(); };
     using Http::Action;
     switch (route.action) {
-    case Action::Page:  // the page's files are HTTP's own
+    case Action::Page:    // the page's files are HTTP's own
+    case Action::Events:  // each front-end streams the events itself
         return answer(Http::error(404, QStringLiteral("not found")));
     case Action::ReadOne:
     case Action::SwitchOne: {
@@ -36,7 +38,9 @@ void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QS
             return;
         if (!on)
             return board_.queue.status(whenDone(std::move(answer), answerState));
-        return board_.queue.switchOutlets({outlet}, *on, whenDone(std::move(answer), answerState));
+        return board_.queue.switchOutlets({outlet}, *on,
+                                          told(*on ? QStringLiteral("on") : QStringLiteral("off"), {outlet}, by,
+                                               whenDone(std::move(answer), answerState)));
     }
     case Action::Status: {
         const std::optional<QList<int>> outlets = outletsOf(Http::statusOutlets(query), answer);
@@ -50,11 +54,12 @@ void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QS
         }));
     }
     default:
-        return actOnOutlets(route.action, body, answer, admit);
+        return actOnOutlets(route.action, body, answer, admit, by);
     }
 }
 
-void BoardApi::actOnOutlets(Http::Action action, const QByteArray& body, const Answer& answer, const Admit& admit)
+void BoardApi::actOnOutlets(Http::Action action, const QByteArray& body, const Answer& answer, const Admit& admit,
+                            const QString& by)
 {
     using Http::Action;
     const auto asked = Http::apiRequest(action, body);
@@ -72,14 +77,19 @@ void BoardApi::actOnOutlets(Http::Action action, const QByteArray& body, const A
     switch (action) {
     case Action::On:
     case Action::Off:
-        return queue.switchOutlets(chosen, action == Action::On, whenDone(answer, state));
+        return queue.switchOutlets(chosen, action == Action::On,
+                                   told(action == Action::On ? QStringLiteral("on") : QStringLiteral("off"), chosen, by,
+                                        whenDone(answer, state)));
     case Action::Toggle:
-        return queue.toggle(chosen, whenDone(answer, state));
+        return queue.toggle(chosen, told(QStringLiteral("toggle"), chosen, by, whenDone(answer, state)));
     case Action::Cycle:
-        return queue.cycle(chosen, request.offTimeMs, whenDone(answer, state, true));
+        return queue.cycle(chosen, request.offTimeMs,
+                           told(QStringLiteral("cycle"), chosen, by, whenDone(answer, state, true)));
     case Action::AllOn:
     case Action::AllOff:
-        return queue.switchAll(action == Action::AllOn, whenDone(answer, state));
+        return queue.switchAll(action == Action::AllOn,
+                               told(action == Action::AllOn ? QStringLiteral("all-on") : QStringLiteral("all-off"),
+                                    Cli::allOutlets(), by, whenDone(answer, state)));
     case Action::Reset:
         return queue.reset(whenDone(answer, [this](const Serve::Result& result) {
             QJsonObject object = stateObject(result);
@@ -114,6 +124,32 @@ Serve::Done BoardApi::whenDone(Answer answer, std::function<Http::Reply(const Se
             answer(Http::error(500, QStringLiteral("the server failed: %1").arg(failure.what())));
         }
     };
+}
+
+Serve::Done BoardApi::told(const QString& asked, const QList<int>& outlets, const QString& by, Serve::Done done)
+{
+    return [api = QPointer<BoardApi>(this), asked, outlets, by, done = std::move(done)](const Serve::Result& result) {
+        done(result);
+        if (!api)
+            return;
+        QJsonArray numbers;
+        for (const int outlet : result.outlets.isEmpty() ? outlets : result.outlets)
+            numbers.append(outlet);
+        emit api->switched(QJsonObject{
+            {QStringLiteral("asked"), asked},
+            {QStringLiteral("outlets"), numbers},
+            {QStringLiteral("word"), result.word ? QJsonValue(int(*result.word)) : QJsonValue(QJsonValue::Null)},
+            {QStringLiteral("ok"), result.failure == Serve::Failure::None && result.word.has_value()},
+            {QStringLiteral("by"), by}});
+    };
+}
+
+QJsonObject BoardApi::statusOf(std::uint16_t word) const
+{
+    Serve::Result result;
+    result.word = word;
+    result.outlets = Cli::allOutlets();
+    return stateObject(result);
 }
 
 Http::Reply BoardApi::failed(const Serve::Result& result, bool cycle) const

@@ -11,6 +11,7 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
 #include <functional>
 #include <optional>
 
@@ -38,14 +39,26 @@ public:
     // it may not be (the front-end has answered it then).
     using Admit = std::function<bool()>;
 
-    // `body` is the request's body, `query` its URL query. `answer` is called
-    // once, now (a bad request) or from the event loop when the queue has
-    // answered; never after this object is gone.
+    // `body` is the request's body, `query` its URL query, `by` who sent it
+    // ("POST /api/on from 127.0.0.1:40312"). `answer` is called once, now (a
+    // bad request) or from the event loop when the queue has answered; never
+    // after this object is gone.
     void handle(const Http::Route& route, const QByteArray& body, const QString& query, Answer answer,
-                const Admit& admit = {});
+                const Admit& admit = {}, const QString& by = {});
+
+    // The /api/status object of all outlets for the state `word`.
+    QJsonObject statusOf(std::uint16_t word) const;
+
+signals:
+    // A request that switched outlets ended: {"asked": "on", "outlets": [3],
+    // "word": 4 or null, "ok": true, "by": "..."}.
+    void switched(const QJsonObject& change);
 
 private:
-    void actOnOutlets(Http::Action action, const QByteArray& body, const Answer& answer, const Admit& admit);
+    void actOnOutlets(Http::Action action, const QByteArray& body, const Answer& answer, const Admit& admit,
+                      const QString& by);
+    // `done`, and then the change told as switched().
+    Serve::Done told(const QString& asked, const QList<int>& outlets, const QString& by, Serve::Done done);
     // The outlets given (numbers or names) as numbers; nothing once `answer`
     // was given 400 with why not.
     std::optional<QList<int>> outletsOf(const QStringList& given, const Answer& answer);

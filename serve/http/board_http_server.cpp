@@ -1,5 +1,6 @@
 #include "board_http_server.h"
 
+#include "event_stream.h"
 #include "guarded_socket.h"
 #include "guarded_tcp_server.h"
 
@@ -74,6 +75,12 @@ void BoardHttpServer::serve(GuardedTcpServer* server)
     });
     limits_ = server->limits();
     bind(server);
+}
+
+void BoardHttpServer::publish(Serve::BoardEvents& events)
+{
+    events_ = &events;
+    connect(&api_, &BoardApi::switched, &events, &Serve::BoardEvents::switched);
 }
 
 void BoardHttpServer::stopListening()
@@ -172,6 +179,7 @@ void BoardHttpServer::check(const QHttpServerRequest& request, const ExchangePtr
             reply.headers << qMakePair(QByteArray("WWW-Authenticate"), challenge);
             return finish(exchange, reply);
         }
+        exchange->tokenChecked = true;
     }
     if (const auto* refused = std::get_if<Http::RouteError>(&routed)) {
         Http::Reply reply = Http::error(refused->status, refused->message);
@@ -180,10 +188,15 @@ void BoardHttpServer::check(const QHttpServerRequest& request, const ExchangePtr
         return finish(exchange, reply);
     }
     const QByteArray origin = request.value("Origin");
-    if (Http::changesState(method) && !AccessRules::originAllowed(origin, host))
-        return finish(exchange, Http::error(403, QStringLiteral("a page from %1 may not change the outlets: only "
-                                                                "this server's own page may")
-                                                     .arg(Http::loggable(origin))));
+    // The events tell the state as a status does, but a stream from another
+    // page's script would follow the board unseen.
+    const bool events = std::get<Http::Route>(routed).action == Http::Action::Events;
+    if ((Http::changesState(method) || events) && !AccessRules::originAllowed(origin, host))
+        return finish(exchange, Http::error(403, QStringLiteral("a page from %1 may not %2: only this server's own "
+                                                                "page may")
+                                                     .arg(Http::loggable(origin),
+                                                          events ? QStringLiteral("follow the board's events")
+                                                                 : QStringLiteral("change the outlets"))));
     act(std::get<Http::Route>(routed), request, exchange);
 }
 
@@ -191,13 +204,54 @@ void BoardHttpServer::act(const Http::Route& route, const QHttpServerRequest& re
 {
     if (route.action == Http::Action::Page)
         return finish(exchange, Http::page(*Http::pageFile(request.url().path())));
+    if (route.action == Http::Action::Events)
+        return startStream(exchange);
+    QString by;
+    if (exchange->socket)
+        by = QStringLiteral("%1 %2 from %3:%4%5")
+                 .arg(QString::fromLatin1(request.method() == QHttpServerRequest::Method::Put ? "PUT" : "POST"),
+                      Http::loggable(request.url().path(QUrl::FullyEncoded).toLatin1()),
+                      exchange->socket->peerAddress().toString())
+                 .arg(exchange->socket->peerPort())
+                 .arg(exchange->tokenChecked ? QStringLiteral(" (token)") : QString());
     api_.handle(
         route, request.body(), request.url().query(),
         [server = QPointer<BoardHttpServer>(this), exchange](Http::Reply reply) {
             if (server)
                 server->finish(exchange, std::move(reply));
         },
-        [this, exchange] { return admitted(exchange); });
+        [this, exchange] { return admitted(exchange); }, by);
+}
+
+void BoardHttpServer::startStream(const ExchangePtr& exchange)
+{
+    GuardedSocket* socket = exchange->socket;
+    if (!events_)
+        return finish(exchange, Http::error(404, QStringLiteral("this server has no events")));
+    if (!socket)
+        return;
+    if (streams_ >= limits_.maxStreams) {
+        Http::Reply reply = Http::error(503, QStringLiteral("%1 event streams are open already; try again later, "
+                                                            "or ask /api/status")
+                                                 .arg(streams_));
+        reply.headers << qMakePair(QByteArray("Retry-After"), QByteArray::number(limits_.retryAfterSeconds));
+        return finish(exchange, reply);
+    }
+    // Counted from now: a stream is no request waiting for the board.
+    ++streams_;
+    socket->becomeStream();
+    auto* stream = new EventStream(*socket, *events_, limits_);  // a child of its socket
+    const QString peer = QStringLiteral("%1:%2").arg(socket->peerAddress().toString()).arg(socket->peerPort());
+    emit logLine(QStringLiteral("%1 GET /api/events: event stream open (%2 open)").arg(peer).arg(streams_));
+    connect(stream, &EventStream::ended, this, [this, peer] {
+        --streams_;
+        emit logLine(QStringLiteral("%1 GET /api/events: event stream ended").arg(peer));
+    });
+    // After the answers to the connection's earlier requests.
+    socket->answer(exchange->ticket, 0, [stream = QPointer<EventStream>(stream)] {
+        if (stream)
+            stream->start();
+    });
 }
 
 bool BoardHttpServer::admitted(const ExchangePtr& exchange)

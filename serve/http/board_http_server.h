@@ -2,6 +2,7 @@
 
 #include "access_rules.h"
 #include "board_api.h"
+#include "board_events.h"
 #include "http_limits.h"
 #include "reply.h"
 #include "route.h"
@@ -30,6 +31,9 @@ public:
     // Serves the connections of `server`, which listens already, and becomes
     // its parent.
     void serve(GuardedTcpServer* server);
+    // Streams `events` to GET /api/events and tells them the requests that
+    // switched outlets.
+    void publish(Serve::BoardEvents& events);
     // Takes no more connections.
     void stopListening();
     // Closes every connection (their answers written), then calls `done`:
@@ -53,6 +57,7 @@ private:
         QElapsedTimer took;
         QString logText;      // "127.0.0.1:4242 PUT /outlet/3 1"; empty: not logged
         bool queued = false;  // handed to the board queue and not answered yet
+        bool tokenChecked = false;
     };
     using ExchangePtr = std::shared_ptr<Exchange>;
 
@@ -63,10 +68,15 @@ private:
     // then it is answered 503 with a Retry-After.
     bool admitted(const ExchangePtr& exchange);
     void finish(const ExchangePtr& exchange, Http::Reply reply);
+    // GET /api/events: the connection becomes a stream, unless there are as
+    // many as there may be (503).
+    void startStream(const ExchangePtr& exchange);
 
     ServedBoard board_;
     BoardApi api_;
     AccessRules access_;
     HttpLimits limits_;
     int queued_ = 0;  // requests of all connections handed to the queue and not answered yet
+    QPointer<Serve::BoardEvents> events_;
+    int streams_ = 0;
 };

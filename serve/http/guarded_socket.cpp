@@ -74,7 +74,7 @@ void GuardedSocket::startGuarding()
 
 void GuardedSocket::arrived()
 {
-    if (refused_) {
+    if (refused_ || streaming_) {
         dropArrived();
         if (droppedBytes_ > 4 * limits_.maxRequestBytes)
             abort();
@@ -133,11 +133,22 @@ void GuardedSocket::answer(quint64 ticket, qint64 bytes, std::function<void()> w
     unsentChanged(false);
 }
 
+void GuardedSocket::becomeStream()
+{
+    streaming_ = true;
+    requestTimer_.stop();
+    idleTimer_.stop();
+    // Requests still in the buffer are dropped, and a hold, which keeps
+    // them for later, would never end: nothing is parsed here any more.
+    if (bytesAvailable() > 0 || isTransactionStarted())
+        QMetaObject::invokeMethod(this, &GuardedSocket::dropArrived, Qt::QueuedConnection);
+}
+
 void GuardedSocket::holdIfBacklogged()
 {
     // QtHttpServer has committed its transaction before handing over a
     // request (but for an upgrade, which is refused and closed anyway).
-    if (holding_ || refused_ || unsentBytes() <= limits_.holdUnsentBytes || isTransactionStarted())
+    if (holding_ || refused_ || streaming_ || unsentBytes() <= limits_.holdUnsentBytes || isTransactionStarted())
         return;
     // The requests already here are read inside a transaction, so that
     // QtHttpServer finds none; the buffer stays full, so Qt reads no more
@@ -223,6 +234,6 @@ void GuardedSocket::dropArrived()
 
 void GuardedSocket::watchIdle()
 {
-    if (!refused_ && answersDue() == 0 && !receiving())
+    if (!refused_ && !streaming_ && answersDue() == 0 && !receiving())
         idleTimer_.start();
 }

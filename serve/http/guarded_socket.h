@@ -46,6 +46,13 @@ public:
     // answers are still due, closes at once instead.
     void refuse(int status, const QString& why);
 
+    // The connection carries an event stream from now on: it is never idle,
+    // and what its client still sends is read and dropped, never parsed.
+    void becomeStream();
+    bool streaming() const { return streaming_; }
+    // Closes a stream whose client does not keep up, saying why (once).
+    void dropStream(const QString& why) { closeUnread(why); }
+
     // Answers not yet handed to the system: written, and waiting for an earlier one.
     qint64 unsentBytes() const { return bytesToWrite() + waitingBytes_; }
 
@@ -86,6 +93,7 @@ private:
     bool wholeSinceArrival_ = false;
     qint64 droppedBytes_ = 0;
     bool refused_ = false;
+    bool streaming_ = false;
     bool holding_ = false;  // the requests that follow are kept unread in a transaction of ours
     QTimer requestTimer_;
     QTimer idleTimer_;

@@ -22,4 +22,11 @@ struct HttpLimits {
     int maxQueuedPerConnection = 16;  // requests of one connection waiting for the board; more are answered 503
     int maxQueued = 256;              // of all connections together
     int retryAfterSeconds = 1;        // what a 503 for too many waiting requests tells the client
+
+    // Event streams (GET /api/events): open at once, more are answered 503;
+    // a stream whose client lets more than streamUnsentBytes wait is
+    // dropped; a comment every keepAliveMs.
+    int maxStreams = 32;
+    qint64 streamUnsentBytes = 256 * 1024;
+    int keepAliveMs = 15000;
 };

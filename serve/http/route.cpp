@@ -48,6 +48,11 @@ std::variant<Route, RouteError> route(Method method, const QString& path)
             return wrongMethod(path, "GET");
         return Route{Action::Status, {}};
     }
+    if (path == QLatin1String("/api/events")) {
+        if (method != Method::Get)
+            return wrongMethod(path, "GET");
+        return Route{Action::Events, {}};
+    }
     for (const auto& [name, action] : ApiVerbs) {
         if (path == QLatin1String("/api/") + QLatin1String(name)) {
             if (method != Method::Post)
@@ -61,8 +66,8 @@ std::variant<Route, RouteError> route(Method method, const QString& path)
                                          "board's machine while no server holds the port"),
                           {}};
     return RouteError{404,
-                      QStringLiteral("there is nothing at %1: the paths are /outlet/{n}, /api/status and "
-                                     "/api/{on,off,toggle,cycle,all-on,all-off,reset}")
+                      QStringLiteral("there is nothing at %1: the paths are /outlet/{n}, /api/status, "
+                                     "/api/events and /api/{on,off,toggle,cycle,all-on,all-off,reset}")
                           .arg(path),
                       {}};
 }

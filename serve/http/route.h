@@ -22,6 +22,7 @@ enum class Action {
     AllOn,
     AllOff,
     Reset,
+    Events,  // GET /api/events: the board's events as they come
 };
 
 struct Route {

@@ -6,12 +6,15 @@
 #include <QFile>
 #include <QJsonDocument>
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <exception>
 #include <utility>
 #include <variant>
 
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,14 +34,35 @@ Http::Method methodOf(const QString& name)
 
 QByteArray line(const QJsonObject& object) { return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n'; }
 
-// "uid 1000, process 4242": who is at the other end, as the kernel says.
-QString peerOf(const QLocalSocket& socket)
+std::optional<ucred> credentialsOf(const QLocalSocket& socket)
 {
     ucred credentials{};
     socklen_t size = sizeof(credentials);
     if (::getsockopt(int(socket.socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0)
+        return std::nullopt;
+    return credentials;
+}
+
+// "local uid 1000 (process 4242)": who is at the other end, as the kernel says, for the log.
+QString peerOf(const std::optional<ucred>& credentials)
+{
+    if (!credentials)
         return QStringLiteral("local client");
-    return QStringLiteral("local uid %1 (process %2)").arg(credentials.uid).arg(credentials.pid);
+    return QStringLiteral("local uid %1 (process %2)").arg(credentials->uid).arg(credentials->pid);
+}
+
+// "local user alice, process 4242": the same for the events' "by".
+QString userOf(const std::optional<ucred>& credentials)
+{
+    if (!credentials)
+        return QStringLiteral("local client");
+    QString user = QString::number(credentials->uid);
+    passwd entry{};
+    passwd* found = nullptr;
+    std::array<char, 4096> buffer{};
+    if (::getpwuid_r(credentials->uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+        user = QString::fromLocal8Bit(found->pw_name);
+    return QStringLiteral("local user %1, process %2").arg(user).arg(credentials->pid);
 }
 
 }  // namespace
@@ -46,10 +70,14 @@ QString peerOf(const QLocalSocket& socket)
 struct LocalServer::Client {
     QPointer<QLocalSocket> socket;
     QString peer;
+    QString user;        // for the events' "by"
     QByteArray partial;  // the start of a request whose line end has not come
     quint64 nextTicket = 0;
     quint64 nextToWrite = 0;
     std::map<quint64, QByteArray> ready;  // answers waiting for an earlier one
+    std::optional<quint64> streamTicket;  // the events were asked for: they follow that answer's place
+    bool streaming = false;
+    bool dropped = false;  // a stream too far behind, being closed
     quint64 due() const { return nextTicket - nextToWrite; }
 };
 
@@ -105,7 +133,9 @@ void LocalServer::accept()
         socket->setReadBufferSize(2 * limits_.maxLineBytes);
         auto client = std::make_unique<Client>();
         client->socket = socket;
-        client->peer = peerOf(*socket);
+        const std::optional<ucred> credentials = credentialsOf(*socket);
+        client->peer = peerOf(credentials);
+        client->user = userOf(credentials);
         clients_.emplace(socket, std::move(client));
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] {
             if (Client* client = clientOf(socket))
@@ -147,6 +177,9 @@ void LocalServer::readFrom(Client& client)
 
 void LocalServer::handleLine(Client& client, const QByteArray& text)
 {
+    // A stream's connection carries events only.
+    if (client.streamTicket || client.streaming)
+        return;
     const quint64 ticket = client.nextTicket++;
     if (client.due() > quint64(limits_.maxPendingAnswers))
         return answer(client, ticket, 503,
@@ -165,6 +198,18 @@ void LocalServer::handleLine(Client& client, const QByteArray& text)
     const auto routed = Http::route(method, path);
     if (const auto* refused = std::get_if<Http::RouteError>(&routed))
         return answer(client, ticket, refused->status, Http::error(refused->status, refused->message).body);
+    if (std::get<Http::Route>(routed).action == Http::Action::Events) {
+        const auto streams = std::count_if(clients_.cbegin(), clients_.cend(), [](const auto& entry) {
+            return entry.second->streaming || entry.second->streamTicket;
+        });
+        if (!events_ || streams >= limits_.maxStreams)
+            return answer(
+                client, ticket, 503,
+                Http::error(503, QStringLiteral("%1 event streams are open already: try again later").arg(streams))
+                    .body);
+        client.streamTicket = ticket;
+        return writeInOrder(client);
+    }
     QString logText;
     if (Http::changesState(method))
         logText =
@@ -175,19 +220,21 @@ void LocalServer::handleLine(Client& client, const QByteArray& text)
     took.start();
     const QPointer<QLocalSocket> socket = client.socket;
     try {
-        api_.handle(std::get<Http::Route>(routed), body, request.value(QStringLiteral("query")).toString(),
-                    [this, server = QPointer<LocalServer>(this), socket, ticket, logText, took](Http::Reply reply) {
-                        if (!server)
-                            return;
-                        if (!logText.isEmpty())
-                            emit logLine(QStringLiteral("%1: %2 %3 (%4 ms)")
-                                             .arg(logText)
-                                             .arg(reply.status)
-                                             .arg(reply.outcome)
-                                             .arg(took.elapsed()));
-                        if (Client* client = clientOf(socket))
-                            answer(*client, ticket, reply.status, reply.body);
-                    });
+        api_.handle(
+            std::get<Http::Route>(routed), body, request.value(QStringLiteral("query")).toString(),
+            [this, server = QPointer<LocalServer>(this), socket, ticket, logText, took](Http::Reply reply) {
+                if (!server)
+                    return;
+                if (!logText.isEmpty())
+                    emit logLine(QStringLiteral("%1: %2 %3 (%4 ms)")
+                                     .arg(logText)
+                                     .arg(reply.status)
+                                     .arg(reply.outcome)
+                                     .arg(took.elapsed()));
+                if (Client* client = clientOf(socket))
+                    answer(*client, ticket, reply.status, reply.body);
+            },
+            {}, client.user);
     } catch (const std::exception& failure) {
         answer(client, ticket, 500, Http::error(500, QStringLiteral("the server failed: %1").arg(failure.what())).body);
     }
@@ -197,6 +244,11 @@ void LocalServer::answer(Client& client, quint64 ticket, int status, const QByte
 {
     client.ready.emplace(ticket, line(QJsonObject{{QStringLiteral("status"), status},
                                                   {QStringLiteral("body"), QString::fromUtf8(body)}}));
+    writeInOrder(client);
+}
+
+void LocalServer::writeInOrder(Client& client)
+{
     for (auto next = client.ready.find(client.nextToWrite); next != client.ready.end();
          next = client.ready.find(client.nextToWrite)) {
         if (client.socket)
@@ -205,7 +257,58 @@ void LocalServer::answer(Client& client, quint64 ticket, int status, const QByte
         ++client.nextToWrite;
     }
     if (client.socket && client.socket->bytesToWrite() > limits_.maxUnsentBytes)
-        client.socket->abort();
+        return client.socket->abort();
+    if (client.streamTicket == client.nextToWrite) {
+        client.streamTicket.reset();
+        ++client.nextToWrite;
+        startStream(client);
+    }
+}
+
+void LocalServer::publish(Serve::BoardEvents& events)
+{
+    events_ = &events;
+    connect(&api_, &BoardApi::switched, &events, &Serve::BoardEvents::switched);
+    connect(&events, &Serve::BoardEvents::published, this, &LocalServer::sendEvent);
+}
+
+void LocalServer::startStream(Client& client)
+{
+    client.streaming = true;
+    if (!events_)
+        return;
+    if (const std::optional<QJsonObject> state = events_->currentState())
+        sendTo(client, Serve::BoardEvents::jsonLine(QStringLiteral("state"), *state));
+}
+
+void LocalServer::sendEvent(const QString& name, const QJsonObject& data)
+{
+    const QByteArray text = Serve::BoardEvents::jsonLine(name, data);
+    QList<QPointer<QLocalSocket>> streams;
+    for (const auto& [socket, client] : clients_)
+        if (client->streaming)
+            streams << client->socket;
+    // Looked up again for each: sending may drop one.
+    for (const QPointer<QLocalSocket>& socket : streams)
+        if (Client* client = clientOf(socket))
+            sendTo(*client, text);
+}
+
+void LocalServer::sendTo(Client& client, const QByteArray& text)
+{
+    QLocalSocket* socket = client.socket;
+    if (!socket || client.dropped || socket->state() != QLocalSocket::ConnectedState)
+        return;
+    if (socket->bytesToWrite() + text.size() > limits_.streamUnsentBytes) {
+        emit logLine(QStringLiteral("%1: event stream dropped: more than %2 bytes wait for its client")
+                         .arg(client.peer)
+                         .arg(limits_.streamUnsentBytes));
+        client.dropped = true;  // told once
+        // Not from inside a signal of this socket's own.
+        QMetaObject::invokeMethod(socket, &QLocalSocket::abort, Qt::QueuedConnection);
+        return;
+    }
+    socket->write(text);
 }
 
 void LocalServer::writeReady(Client& client)

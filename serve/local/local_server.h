@@ -1,6 +1,7 @@
 #pragma once
 
 #include "board_api.h"
+#include "board_events.h"
 
 #include <QByteArray>
 #include <QJsonObject>
@@ -26,16 +27,22 @@
 //   {"method": "POST", "path": "/api/on", "query": "", "body": "{\"outlets\": [3]}"}
 // and each is answered, in the order they came, with
 //   {"status": 200, "body": "..."}
-// the HTTP status and body the same request gets over HTTP.
+// the HTTP status and body the same request gets over HTTP. After
+//   {"method": "GET", "path": "/api/events"}
+// (and the answers to the requests before it) the connection carries the
+// board's events, one line each, {"event": NAME, "data": {...}}, and
+// nothing else: further requests on it are not read.
 class LocalServer final : public QObject {
     Q_OBJECT
 public:
     struct Limits {
         int maxConnections = 32;
-        qint64 maxLineBytes = 8192;           // one request
-        int maxPendingAnswers = 16;           // requests of one connection not answered yet; more: 503
-        qint64 pauseUnsentBytes = 64 * 1024;  // reading stops while more than this waits to be sent
-        qint64 maxUnsentBytes = 1024 * 1024;  // beyond: the connection is closed
+        qint64 maxLineBytes = 8192;             // one request
+        int maxPendingAnswers = 16;             // requests of one connection not answered yet; more: 503
+        qint64 pauseUnsentBytes = 64 * 1024;    // reading stops while more than this waits to be sent
+        qint64 maxUnsentBytes = 1024 * 1024;    // beyond: the connection is closed
+        int maxStreams = 32;                    // event streams open at once; more: 503
+        qint64 streamUnsentBytes = 256 * 1024;  // a stream further behind is dropped
     };
 
     LocalServer(BoardApi& api, std::function<QJsonObject()> hello, Limits limits, QObject* parent = nullptr);
@@ -45,6 +52,9 @@ public:
     // only, or also to group `group` (a gid, >= 0); why not, or empty.
     QString listen(const QString& path, int group = -1);
     void close();
+    // Streams `events` to the connections that ask for them, and tells them
+    // the requests that switched outlets.
+    void publish(Serve::BoardEvents& events);
     QString path() const { return path_; }
 
 signals:
@@ -61,6 +71,10 @@ private:
     // The client on `socket`, while it is connected and not yet forgotten.
     Client* clientOf(const QPointer<QLocalSocket>& socket) const;
     void drop(QLocalSocket* socket);
+    void writeInOrder(Client& client);
+    void startStream(Client& client);
+    void sendEvent(const QString& name, const QJsonObject& data);
+    void sendTo(Client& client, const QByteArray& line);
 
     BoardApi& api_;
     std::function<QJsonObject()> hello_;
@@ -68,4 +82,5 @@ private:
     QLocalServer server_;
     QString path_;
     std::map<QLocalSocket*, std::unique_ptr<Client>> clients_;
+    QPointer<Serve::BoardEvents> events_;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "board_events.h"
 #include "board_http_server.h"
 #include "board_queue.h"
 #include "guarded_tcp_server.h"
@@ -31,6 +32,13 @@ struct HttpBench {
                                  [] { return false; }},
                      std::move(access));
         http->serve(tcp.release());
+        api.emplace(ServedBoard{*queue, names, "COM3 (/dev/ttyUSB0)",
+                                [] {
+                                    return Cli::Report::Where{"COM3", "/dev/ttyUSB0"};
+                                },
+                                [] { return false; }});
+        events.emplace(*queue, [this](std::uint16_t word) { return api->statusOf(word); });
+        http->publish(*events);
     }
     ~HttpBench()
     {
@@ -105,5 +113,7 @@ struct HttpBench {
     Cli::OutletNames names;
     std::optional<Serve::BoardQueue> queue;
     std::optional<BoardHttpServer> http;
+    std::optional<BoardApi> api;  // for the local socket, and the events' state
+    std::optional<Serve::BoardEvents> events;
     quint16 port = 0;
 };

@@ -57,6 +57,26 @@ def word(number):
     return driver.find_element(By.ID, f"state-{number}").text
 
 
+# Chromium's network log, gathered as it is read (reading it empties it).
+network = []
+
+
+def network_log():
+    for entry in driver.get_log("performance"):
+        network.append(json.loads(entry["message"])["message"])
+    return network
+
+
+def stream_up_since():
+    """When the page's event stream was answered 200 (Chromium's clock), or None."""
+    for message in network_log():
+        params = message["params"]
+        if message["method"] == "Network.responseReceived" and params["response"]["url"].endswith("/api/events"):
+            if params["response"]["status"] == 200:
+                return params["timestamp"]
+    return None
+
+
 try:
     driver.get(url)
     for given in typed:
@@ -80,17 +100,21 @@ try:
     until(lambda: board(5) == "1")
     print("board: outlet 5", board(5), flush=True)
 
+    until(lambda: stream_up_since() is not None)
     print("page: outlet 7", word(7), flush=True)
     print("orvessa:", subprocess.run(orvessa, capture_output=True, text=True, timeout=Bound).stdout.strip(), flush=True)
     wait.until(lambda d: word(7) == "on")
     print("page: outlet 7", word(7), flush=True)
+    since = stream_up_since()
+    polls = [m for m in network_log() if m["method"] == "Network.requestWillBeSent"
+             and m["params"]["request"]["url"].endswith("/api/status") and m["params"]["timestamp"] > since]
+    print("status polls while the stream was up:", len(polls), flush=True)
     driver.save_screenshot(screenshot)
 finally:
     # A Basic challenge is what makes Chromium show its own login dialog
     # (and hold the request until it is answered).
     challenges = []
-    for entry in driver.get_log("performance"):
-        message = json.loads(entry["message"])["message"]
+    for message in network_log():
         if message["method"] == "Network.responseReceived":
             headers = {k.lower(): v for k, v in message["params"]["response"]["headers"].items()}
             if headers.get("www-authenticate", "").lower().startswith("basic"):

@@ -1,7 +1,8 @@
 // orvessa serve's page in a real browser: Debian's chromium, headless, driven
 // through chromedriver by python3-selenium (page_in_browser.py). The page
 // shows the twelve outlets with their names, its On button switches the
-// outlet on the board, a change by orvessa shows on the page, and
+// outlet on the board, a change by orvessa shows on the page through the
+// event stream, with no status polls while the stream is up, and
 // with a token the page asks for it without the browser's own login dialog.
 #include "serve_process.h"
 #include "sim_process.h"
@@ -115,6 +116,7 @@ void TestServePage::inBrowser()
              << "page: outlet 7 off"
              << "orvessa: outlet 7: on"
              << "page: outlet 7 on"
+             << "status polls while the stream was up: 0"
              << "Basic challenges: []"
              << "page errors: []";
     QCOMPARE(output.split('\n', Qt::SkipEmptyParts), expected);
@@ -123,6 +125,7 @@ void TestServePage::inBrowser()
 
     // The page's own request was accepted as same-origin; orvessa's went through the server.
     QCOMPARE(server.end(), 0);
+    QVERIFY2(server.log().contains("GET /api/events: event stream open"), qPrintable(server.log()));
     QCOMPARE(server.changes(),
              QStringList({R"(POST /api/on {"outlets":[5]}: 200 ok)", R"(POST /api/on {"outlets":["7"]}: 200 ok)"}));
 }

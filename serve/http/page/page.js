@@ -1,6 +1,7 @@
-// orvessa serve's page: the board's state from GET /api/status, asked every
-// 500 ms while the page is visible (one request at a time), and the outlets
-// switched through the JSON API. Every request carries X-Requested-With, so
+// orvessa serve's page: the board's state from the event stream
+// (GET /api/events) while the page is visible, and while the stream is down
+// from GET /api/status, asked every 500 ms (one request at a time); the
+// outlets switched through the JSON API. Every request carries X-Requested-With, so
 // that a 401 challenges with Bearer and the browser shows no login dialog of
 // its own: the page asks for the token itself.
 "use strict";
@@ -9,6 +10,10 @@ const PollMs = 500;
 const RequestTimeoutMs = 10000;
 const TokenKey = "orvessa-token";
 const OutletCount = 12;
+// The stream is tried again after a failure, waiting longer each time.
+const StreamRetryMs = { first: 1000, most: 10000 };
+// The server sends a comment every 15 s: a stream silent for longer is gone.
+const StreamSilentMs = 40000;
 
 const rows = new Map(); // outlet number -> its elements and last state
 let pollTimer = null;
@@ -18,6 +23,10 @@ let polling = false;
 let actionEpoch = 0;
 let pollFailure = "";
 let actionMessage = { text: "", error: false };
+let stream = null; // the AbortController of the stream being read
+let streamUp = false;
+let streamRetry = null;
+let streamWaitMs = StreamRetryMs.first;
 
 // The address orvessa serve prints carries the token it made after '#', which
 // no request sends: it is kept for this tab's session and taken out of the
@@ -39,12 +48,18 @@ function setText(target, text) {
   if (target.textContent !== text) target.textContent = text;
 }
 
-// One request: {ok, status, answer (the JSON, or null), error (a sentence)}.
-// It never throws.
-async function call(method, path, body) {
+function requestHeaders() {
   const headers = { "X-Requested-With": "orvessa-page" };
   const token = sessionStorage.getItem(TokenKey);
   if (token) headers.Authorization = "Bearer " + token;
+  return headers;
+}
+
+// One request: {ok, status, answer (the JSON, or null), error (a sentence)}.
+// It never throws.
+async function call(method, path, body) {
+  const headers = requestHeaders();
+  const token = headers.Authorization;
   if (body !== undefined) headers["Content-Type"] = "application/json";
   let response;
   let answer = null;
@@ -142,7 +157,7 @@ async function poll() {
 }
 
 function startPolling() {
-  if (pollTimer !== null) return;
+  if (pollTimer !== null || streamUp) return;
   pollTimer = setInterval(poll, PollMs);
   poll();
 }
@@ -175,6 +190,85 @@ async function act(action, number, label) {
   showMessage();
 }
 
+// One event of the stream: its "event:" and "data:" lines.
+function onEvent(block) {
+  let name = "message";
+  const data = [];
+  for (const line of block.split("\n")) {
+    if (line.startsWith(":")) continue; // a comment: the server keeps the connection alive
+    const colon = line.indexOf(":");
+    const field = colon < 0 ? line : line.slice(0, colon);
+    const value = colon < 0 ? "" : line.slice(colon + 1).replace(/^ /, "");
+    if (field === "event") name = value;
+    else if (field === "data") data.push(value);
+  }
+  if (data.length === 0) return;
+  const event = JSON.parse(data.join("\n"));
+  if (name === "state") {
+    pollFailure = "";
+    showOutlets(event.outlets);
+    showAnswering(event);
+  } else if (name === "link") {
+    showAnswering({ answering: event.answering });
+    if (!event.answering) markStale();
+  }
+  // A change is shown by the state read after it.
+  showMessage();
+}
+
+// Reads the event stream until it ends or fails; polls meanwhile, and tries
+// again later. fetch rather than EventSource, which cannot send the token.
+async function follow() {
+  if (stream || document.visibilityState !== "visible" || !element("token-form").hidden) return;
+  clearTimeout(streamRetry);
+  streamRetry = null;
+  const controller = new AbortController();
+  stream = controller;
+  let silence = setTimeout(() => controller.abort(), StreamSilentMs);
+  try {
+    const response = await fetch("/api/events", { headers: requestHeaders(), cache: "no-store", signal: controller.signal });
+    if (response.status === 401) {
+      const token = sessionStorage.getItem(TokenKey);
+      askForToken(token ? "The token was not accepted; give it again." : "This server needs its token.");
+    }
+    if (!response.ok || !response.body) throw new Error("the server answered " + response.status);
+    streamUp = true;
+    streamWaitMs = StreamRetryMs.first;
+    stopPolling();
+    const reader = response.body.pipeThrough(new TextDecoderStream()).getReader();
+    let buffer = "";
+    for (;;) {
+      const { value, done } = await reader.read();
+      if (done) break;
+      clearTimeout(silence);
+      silence = setTimeout(() => controller.abort(), StreamSilentMs);
+      buffer += value.replace(/\r\n?/g, "\n");
+      for (let end = buffer.indexOf("\n\n"); end >= 0; end = buffer.indexOf("\n\n")) {
+        onEvent(buffer.slice(0, end));
+        buffer = buffer.slice(end + 2);
+      }
+    }
+  } catch (failure) {
+    // The stream is down: polling shows the state until it is up again.
+  }
+  clearTimeout(silence);
+  const aborted = controller.signal.aborted && stream !== controller;
+  stream = null;
+  streamUp = false;
+  if (aborted || document.visibilityState !== "visible") return;
+  startPolling();
+  streamRetry = setTimeout(follow, streamWaitMs);
+  streamWaitMs = Math.min(streamWaitMs * 2, StreamRetryMs.most);
+}
+
+function stopFollowing() {
+  clearTimeout(streamRetry);
+  streamRetry = null;
+  const controller = stream;
+  stream = null;
+  if (controller) controller.abort();
+}
+
 function askForToken(why) {
   sessionStorage.removeItem(TokenKey);
   setText(element("token-why"), why);
@@ -197,6 +291,7 @@ function useToken(event) {
   field.value = "";
   element("token-form").hidden = true;
   poll();
+  follow();
 }
 
 function buildOutlets() {
@@ -229,7 +324,15 @@ buildOutlets();
 document.addEventListener("click", onClick);
 element("token-form").addEventListener("submit", useToken);
 document.addEventListener("visibilitychange", () => {
-  if (document.visibilityState === "visible") startPolling();
-  else stopPolling();
+  if (document.visibilityState === "visible") {
+    startPolling();
+    follow();
+  } else {
+    stopPolling();
+    stopFollowing();
+  }
 });
-if (document.visibilityState === "visible") startPolling();
+if (document.visibilityState === "visible") {
+  startPolling();
+  follow();
+}
