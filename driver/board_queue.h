@@ -20,7 +20,7 @@
 
 // orvessa serve's one queue per board: requests wait here and are done in
 // batches, planned and answered on Qt's event loop, their exchanges through
-// the command line's Board on the wire's own thread: the event loop never
+// the driver's Board on the wire's own thread: the event loop never
 // waits for the board.
 namespace Serve {
 
@@ -34,7 +34,7 @@ enum class Failure {
 
 struct Result {
     Failure failure = Failure::None;
-    QString error;                      // the command line's wording
+    QString error;                      // orvessa's wording
     std::optional<std::uint16_t> word;  // the state as last read back for this request
     QList<int> outlets;                 // the outlets the result is about (1-12)
     bool silent = false;                // NoAnswer: the board stayed silent (the port is open)

@@ -13,8 +13,8 @@
 
 // Everything orvessa needs from the host's serial ports, in one place: what a
 // port name stands for (the panel's port map), which ports there are and who
-// holds them, and opening one as the panel opens it. Nothing else in cli/
-// touches device paths, lock files or QSerialPort's open.
+// holds them, and opening one as the panel opens it. Nothing else in the driver
+// or orvessa touches device paths, lock files or QSerialPort's open.
 namespace PortAccess {
 
 // A port as the caller names it.
