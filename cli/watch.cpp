@@ -215,10 +215,12 @@ private:
             poll_.start(PollMs);
             return;
         }
+        // Told as it happens, not as a trouble that clears: the port's own
+        // troubles follow.
         if (wasConnected)
-            trouble(QStringLiteral("%1: %2 went away (%3); reading the port every %4 s")
-                        .arg(PortAccess::describe(*source_.port), name, why)
-                        .arg(PollMs / 1000));
+            printMessage(QStringLiteral("%1: %2 went away (%3); reading the port every %4 s")
+                             .arg(PortAccess::describe(*source_.port), name, why)
+                             .arg(PollMs / 1000));
         if (wasConnected || !quickRetryUsed_) {
             quickRetryUsed_ = quickRetryUsed_ || !wasConnected;
             QTimer::singleShot(0, this, [this] { readPort(); });
