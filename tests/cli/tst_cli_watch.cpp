@@ -130,6 +130,7 @@ void TestCliWatch::ownPort()
 // the port is read again.
 void TestCliWatch::throughServer_data()
 {
+    QTest::addColumn<QString>("mode");  // the stand-in's: its local socket, without a stream, or HTTP
     QTest::addColumn<bool>("json");
     QTest::addColumn<QByteArrayList>("events");  // sent after the first state
     QTest::addColumn<bool>("serverQuits");
@@ -137,20 +138,28 @@ void TestCliWatch::throughServer_data()
     QTest::addColumn<QString>("told");         // on standard error
 
     QTest::newRow("the server's state first")
-        << false << QByteArrayList{} << false << QStringList{"outlet 3 (router): on", "outlet 5: off"} << "";
+        << "local" << false << QByteArrayList{} << false << QStringList{"outlet 3 (router): on", "outlet 5: off"} << "";
     QTest::newRow("a change with who asked")
-        << true
+        << "local" << true
         << QByteArrayList{"{\"event\":\"change\",\"data\":{\"asked\":\"on\",\"outlets\":[5],\"word\":20,\"by\":\"local "
                           "user alice, process 7\"}}",
                           "{\"event\":\"state\",\"data\":{\"port\":\"x\",\"device\":\"x\",\"word\":20,\"outlets\":[]}}"}
         << false << QStringList{"4 ", "20 local user alice, process 7"} << "";
     QTest::newRow("the server goes away")
-        << false << QByteArrayList{} << true
+        << "local" << false << QByteArrayList{} << true
         << QStringList{"outlet 3 (router): on", "outlet 5: off", "outlet 3 (router): off"} << "went away";
+    QTest::newRow("a server without the stream is asked for its state")
+        << "no-events" << false << QByteArrayList{} << false << QStringList{"outlet 3 (router): on", "outlet 5: off"}
+        << "refused the event stream: no events here";
+    QTest::newRow("over HTTP with its token, its names")
+        << "http" << false
+        << QByteArrayList{"{\"event\":\"state\",\"data\":{\"port\":\"x\",\"device\":\"x\",\"word\":20,\"outlets\":[]}}"}
+        << false << QStringList{"outlet 3: on", "outlet 5: off", "outlet 5: on"} << "";
 }
 
 void TestCliWatch::throughServer()
 {
+    QFETCH(QString, mode);
     QFETCH(bool, json);
     QFETCH(QByteArrayList, events);
     QFETCH(bool, serverQuits);
@@ -168,14 +177,24 @@ void TestCliWatch::throughServer()
         server.kill();
         server.waitForFinished(5000);
     });
-    server.setProcessEnvironment(orvessa.environment());
-    server.start(QStringLiteral(ORVESSA_FAKE_EVENTS_PATH), {sim.device(), "4"});
+    QProcessEnvironment environment = orvessa.environment();
+    environment.insert("FAKE_TOKEN", "watch-token");
+    server.setProcessEnvironment(environment);
+    server.start(QStringLiteral(ORVESSA_FAKE_EVENTS_PATH), {sim.device(), "4", mode});
     QVERIFY(server.waitForReadyRead(10000));
-    QCOMPARE(server.readLine(), "ready\n");
+    const QByteArray ready = server.readLine().trimmed();
+    QVERIFY2(ready.startsWith("ready"), ready.constData());
 
+    QStringList where{"--port", sim.device()};
+    if (mode == QLatin1String("http")) {
+        QFile token(runtime.filePath("token"));
+        QVERIFY(token.open(QIODevice::WriteOnly) && token.write("watch-token\n") > 0);
+        token.close();
+        QVERIFY(token.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+        where = QStringList{"--server", "http://127.0.0.1:" + ready.mid(6) + "/", "--token-file", token.fileName()};
+    }
     const QStringList format = json ? QStringList{"--json"} : QStringList{};
-    WatchProcess watch(orvessa.environment(),
-                       QStringList{"--port", sim.device()} + format + QStringList{"watch", "3", "5"});
+    WatchProcess watch(orvessa.environment(), where + format + QStringList{"watch", "3", "5"});
     QCOMPARE(watch.waitForLines(json ? 1 : 2, PollSeenMs).size(), json ? 1 : 2);
     for (const QByteArray& event : events)
         server.write(event + '\n');
