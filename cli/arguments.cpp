@@ -217,6 +217,13 @@ Verbs:
                       query again, up to 3 s; the outlets keep their state
   upgrade             put the board into firmware upgrade mode, wait for it to
                       be ready and release the port
+  watch [OUTLET...]   print the state of the outlets (default: all), then a
+                      line for each outlet that changes, until SIGINT or
+                      SIGTERM (status 0); --json: one object per change, with
+                      "by" when a server said who switched. Through the
+                      server's events while orvessa serve holds the port, else
+                      a read of the port every 5 s, taking turns with other
+                      orvessa commands
   serve               hold the port and serve the board over HTTP until
                       SIGTERM or SIGINT: one queue for every client's
                       requests, each confirmed by a state read (see below)

@@ -33,7 +33,14 @@ public:
     Watcher(const Invocation& call, const WatchSource& source) : call_(call), source_(source), printer_(call.json, {})
     {
         poll_.setSingleShot(true);
-        connect(&poll_, &QTimer::timeout, this, [this] { source_.remote ? connectRemote() : readPort(); });
+        connect(&poll_, &QTimer::timeout, this, [this] {
+            if (source_.remote)
+                connectRemote();
+            else if (client_)
+                pollServer();
+            else
+                readPort();
+        });
         hold_.setSingleShot(true);
         connect(&hold_, &QTimer::timeout, this, [this] { showHeld({}); });
         if (stopSignals_.readEnd() >= 0) {
@@ -151,7 +158,7 @@ private:
         }
         startedOnce_ = true;
         if (word) {
-            recovered(QStringLiteral("%1: the board answers again").arg(PortAccess::describe(port)));
+            recovered(QStringLiteral("%1: the state is read again").arg(PortAccess::describe(port)));
             show(where, *word, source_.names, {});
         } else {
             trouble(failure);
@@ -161,11 +168,13 @@ private:
 
     void watchClient(ServedBoardClient& client)
     {
-        connect(&client, &ServedBoardClient::connected, this, [this] {
+        // A server counts as watched once its stream brings the state.
+        connect(&client, &ServedBoardClient::state, this, [this](const QJsonObject& state) {
+            if (!connected_)
+                recovered(QStringLiteral("%1: watching again").arg(client_->describe()));
             connected_ = true;
-            recovered(QStringLiteral("%1: watching again").arg(client_->describe()));
+            stateEvent(state);
         });
-        connect(&client, &ServedBoardClient::state, this, [this](const QJsonObject& state) { stateEvent(state); });
         connect(&client, &ServedBoardClient::change, this, [this](const QJsonObject& change) { changeEvent(change); });
         connect(&client, &ServedBoardClient::link, this, [this](const QJsonObject& link) {
             const QString what = link.value(QStringLiteral("what")).toString();
@@ -202,8 +211,8 @@ private:
     {
         const bool wasConnected = connected_;
         const QString name = client_ ? client_->describe() : QString();
-        dropClient();
         if (source_.remote) {
+            dropClient();
             if (!printer_.shownAny() && !startedOnce_)
                 return finish(fail(
                     call_.json, Report::errorObject(
@@ -215,16 +224,43 @@ private:
             poll_.start(PollMs);
             return;
         }
-        if (wasConnected)
-            trouble(QStringLiteral("%1: %2 went away (%3); reading the port every %4 s")
-                        .arg(PortAccess::describe(*source_.port), name, why)
-                        .arg(PollMs / 1000));
-        if (wasConnected || !quickRetryUsed_) {
-            quickRetryUsed_ = quickRetryUsed_ || !wasConnected;
-            QTimer::singleShot(0, this, [this] { readPort(); });
-        } else {
-            poll_.start(PollMs);
+        if (!wasConnected && client_) {
+            // No stream from this server (it has none, or refused this one):
+            // its state is asked for instead, as long as it answers.
+            streamRefusal_ = why;
+            return pollServer();
         }
+        // Told as it happens, not as a trouble that clears: the port's own
+        // troubles follow.
+        printMessage(QStringLiteral("%1: %2 went away (%3); reading the port every %4 s")
+                         .arg(PortAccess::describe(*source_.port), name, why)
+                         .arg(PollMs / 1000));
+        dropClient();
+        QTimer::singleShot(0, this, [this] { readPort(); });
+    }
+
+    // The state through a server on this machine that gives no event stream;
+    // the port again once it does not answer.
+    void pollServer()
+    {
+        client_->request(
+            QStringLiteral("GET"), QStringLiteral("/api/status"), {}, [this](const ServedBoardClient::Answer& answer) {
+                if (answer.status == 0) {
+                    dropClient();
+                    trouble(QStringLiteral("%1: %2").arg(PortAccess::describe(*source_.port), answer.error));
+                    return poll_.start(PollMs);
+                }
+                if (answer.status == 200) {
+                    trouble(QStringLiteral("%1: %2; reading its state every %3 s")
+                                .arg(PortAccess::describe(*source_.port), streamRefusal_)
+                                .arg(PollMs / 1000));
+                    stateEvent(answer.body);
+                    showHeld({});
+                } else {
+                    trouble(QStringLiteral("%1: %2").arg(client_->describe(), answer.error));
+                }
+                poll_.start(PollMs);
+            });
     }
 
     void startRemote()
@@ -338,7 +374,7 @@ private:
     bool outletsKnown_ = false;
     bool connected_ = false;
     bool startedOnce_ = false;  // the start is over: failures are told, and watch goes on
-    bool quickRetryUsed_ = false;
+    QString streamRefusal_;     // why the server on this machine gives no event stream
     bool finished_ = false;
     int status_ = int(ExitStatus::Done);
 };

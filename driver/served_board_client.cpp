@@ -63,7 +63,8 @@ struct ServedBoardClient::Private {
     Address address;
     bool stopped = false;
     bool streaming = false;  // start() was called and no loss followed
-    int generation = 0;      // counts start() and stop(), so that nothing queued before either is delivered
+    int generation = 0;      // counts start() and stop(), so that no event queued before either is delivered
+    int stops = 0;           // counts stop(), so that no answer queued before it is delivered
 
     // The local socket: one connection for requests, one for the events.
     LocalConnection requests;
@@ -85,8 +86,8 @@ struct ServedBoardClient::Private {
     // Calls `done` from the event loop, unless the client stops first.
     void answerLater(Done done, Answer answer)
     {
-        QTimer::singleShot(0, &client, [this, done = std::move(done), answer = std::move(answer)] {
-            if (!stopped)
+        QTimer::singleShot(0, &client, [this, done = std::move(done), answer = std::move(answer), when = stops] {
+            if (when == stops)
                 done(answer);
         });
     }
@@ -383,6 +384,7 @@ void ServedBoardClient::stop()
     d_->stopped = true;
     d_->streaming = false;
     ++d_->generation;
+    ++d_->stops;
     d_->closeEvents();
     if (d_->requests.socket) {
         d_->requests.socket->disconnect(this);
