@@ -63,12 +63,12 @@ PanelTarget parsePanelArguments(const QStringList& arguments)
         usageError(QStringLiteral("--token-file goes with --server URL"));
     if (!parser.isSet(server))
         return target;
-    target.server = Cli::parseServerUrl(parser.value(server));
+    target.server = Driver::parseServerUrl(parser.value(server));
     if (!target.server)
         usageError(
             QStringLiteral("--server expects http://HOST:PORT/ (or https://), got '%1'").arg(parser.value(server)));
     if (parser.isSet(tokenFile)) {
-        auto token = Cli::readTokenFile(parser.value(tokenFile));
+        auto token = Driver::readTokenFile(parser.value(tokenFile));
         if (const auto* refused = std::get_if<QString>(&token))
             usageError(*refused);
         target.token = std::get<QByteArray>(token);

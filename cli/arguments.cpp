@@ -13,6 +13,8 @@
 
 namespace Cli {
 
+using namespace Driver;
+
 namespace {
 
 constexpr int MaxTimeoutMs = 60'000;

@@ -18,7 +18,7 @@ struct Invocation {
     bool json = false;
     std::optional<QString> port;  // --port as given; none: the panel's saved choice
     int timeoutMs = 500;
-    Verb verb = Verb::Status;
+    Driver::Verb verb = Driver::Verb::Status;
     QStringList outlets;  // numbers or names, not yet resolved
     int offTimeMs = 5000;
     std::optional<QStringList> exec;   // upgrade --exec COMMAND, split into words

@@ -54,7 +54,7 @@ QString describe(const QStringList& argv, const Result& result)
 
 }  // namespace Cli::FirmwareTool
 
-namespace Cli::Report {
+namespace Cli {
 
 QJsonObject toolObject(const QStringList& argv, const FirmwareTool::Result& result)
 {
@@ -73,4 +73,4 @@ QJsonObject toolObject(const QStringList& argv, const FirmwareTool::Result& resu
     return object;
 }
 
-}  // namespace Cli::Report
+}  // namespace Cli

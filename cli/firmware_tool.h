@@ -36,10 +36,10 @@ QString describe(const QStringList& argv, const Result& result);
 
 }  // namespace Cli::FirmwareTool
 
-namespace Cli::Report {
+namespace Cli {
 
 // {"command": [words...]} and how the firmware tool ended: "exit_status",
 // "signal" (killed by it) or "error" (it did not start).
 QJsonObject toolObject(const QStringList& argv, const FirmwareTool::Result& result);
 
-}  // namespace Cli::Report
+}  // namespace Cli

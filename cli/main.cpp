@@ -13,8 +13,8 @@ int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
     // The panel's names: orvessa reads the panel's settings file.
-    QCoreApplication::setOrganizationName(Cli::PanelSettings::Organisation);
-    QCoreApplication::setApplicationName(Cli::PanelSettings::Application);
+    QCoreApplication::setOrganizationName(Driver::PanelSettings::Organisation);
+    QCoreApplication::setApplicationName(Driver::PanelSettings::Application);
     try {
         return Cli::run(QCoreApplication::arguments(), Serve::serve);
     } catch (const std::exception& error) {

@@ -7,6 +7,8 @@
 
 namespace Cli {
 
+using namespace Driver;
+
 namespace {
 
 void print(std::FILE* stream, const QString& text)

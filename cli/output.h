@@ -25,8 +25,8 @@ int fail(bool json, const QJsonObject& object);
 // A verb done, with the state read last: the outlets' lines, or after a
 // reset that the board on `portLabel` answers again; with --json the state as
 // an object. Status 0.
-int printDone(bool json, bool reset, const QString& portLabel, const Report::Where& where, std::uint16_t word,
-              const QList<int>& outlets, const OutletNames& names);
+int printDone(bool json, bool reset, const QString& portLabel, const Driver::Report::Where& where, std::uint16_t word,
+              const QList<int>& outlets, const Driver::OutletNames& names);
 
 // A bad command line: the message with a pointer to --help; status 2.
 int usageError(bool json, const QString& message);

@@ -29,6 +29,8 @@
 
 namespace Cli {
 
+using namespace Driver;
+
 namespace {
 
 int listPorts(bool json)
@@ -100,7 +102,7 @@ int finishUpgrade(const Invocation& call, const PortAccess::Port& port, const Re
         const QStringList argv = FirmwareTool::arguments(*call.exec, where.realDevice);
         const FirmwareTool::Result tool =
             FirmwareTool::run(argv, call.json ? FirmwareTool::Output::ToStandardError : FirmwareTool::Output::Shared);
-        object.insert(QStringLiteral("tool"), Report::toolObject(argv, tool));
+        object.insert(QStringLiteral("tool"), toolObject(argv, tool));
         if (!tool.succeeded()) {
             QJsonObject error = Report::errorObject(
                 QStringLiteral("%1, but the firmware tool failed: %2").arg(ready, FirmwareTool::describe(argv, tool)),

@@ -13,7 +13,7 @@ namespace Cli {
 // orvessa serve, given the command line, the port resolved and the outlets'
 // names; returns the exit status.
 using Server =
-    std::function<int(const Serve::ServeOptions&, int timeoutMs, const PortAccess::Port&, const OutletNames&)>;
+    std::function<int(const Serve::ServeOptions&, int timeoutMs, const PortAccess::Port&, const Driver::OutletNames&)>;
 
 // orvessa from its arguments (the program first) to its exit status: reads
 // the command line and the panel's settings, opens the port, runs the verb,

@@ -19,6 +19,8 @@
 
 namespace Cli {
 
+using namespace Driver;
+
 namespace {
 
 // Time for requests the server has queued before this one.

@@ -31,11 +31,11 @@ struct ServerTarget {
     // given with --server, whose own port and names are printed.
     struct Local {
         PortAccess::Port port;
-        OutletNames names;
+        Driver::OutletNames names;
     };
     std::optional<Local> local;
     // A server on this machine is reached through its local socket, with no token.
-    std::optional<LocalServerTarget> socket;
+    std::optional<Driver::LocalServerTarget> socket;
     // After the connection was lost with the request sent: the state read
     // anew (through the server, or the port once it is free), or why not.
     struct StateRead {

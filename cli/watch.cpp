@@ -21,6 +21,8 @@
 
 namespace Cli {
 
+using namespace Driver;
+
 namespace {
 
 constexpr int PollMs = 5000;

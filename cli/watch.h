@@ -20,7 +20,7 @@ namespace Cli {
 struct WatchSource {
     // A port on this machine; none for a server given by its URL.
     std::optional<PortAccess::Port> port;
-    OutletNames names;  // this user's names, for a port here
+    Driver::OutletNames names;  // this user's names, for a port here
     // The server that holds the port, when one does.
     std::function<std::optional<ServeRendezvous::Server>()> findServer;
     // A server given by its URL (--server), with its token.

@@ -2,6 +2,8 @@
 
 namespace Cli {
 
+using namespace Driver;
+
 WatchPrinter::WatchPrinter(bool json, const QList<int>& outlets) : json_(json) { setOutlets(outlets); }
 
 void WatchPrinter::setOutlets(const QList<int>& outlets) { outlets_ = outlets.isEmpty() ? allOutlets() : outlets; }

@@ -21,7 +21,8 @@ public:
     WatchPrinter(bool json, const QList<int>& outlets);
 
     // The text for the state `word`; empty when no watched outlet changed.
-    QString render(const Report::Where& where, std::uint16_t word, const OutletNames& names, const QString& by = {});
+    QString render(const Driver::Report::Where& where, std::uint16_t word, const Driver::OutletNames& names,
+                   const QString& by = {});
 
     void setOutlets(const QList<int>& outlets);
     bool shownAny() const { return last_.has_value(); }

@@ -5,7 +5,7 @@
 #include <utility>
 #include <variant>
 
-namespace Serve {
+namespace Driver {
 
 namespace {
 
@@ -19,7 +19,7 @@ qint64 steadyMs()
 
 QList<int> offIn(std::uint16_t word, QList<int> outlets)
 {
-    outlets.removeIf([word](int outlet) { return Cli::isOn(word, outlet); });
+    outlets.removeIf([word](int outlet) { return Driver::isOn(word, outlet); });
     return outlets;
 }
 
@@ -27,31 +27,31 @@ QList<int> offIn(std::uint16_t word, QList<int> outlets)
 // a later request of the same batch switched back is reversed, not the
 // board's fault; any other is.
 QString confirmationFailure(std::uint16_t word, const QList<int>& outlets, std::uint16_t wanted, std::uint16_t planned,
-                            const Cli::OutletNames& names)
+                            const Driver::OutletNames& names)
 {
     QList<int> reversed;
     QList<int> notSwitched;
     for (int outlet : outlets) {
-        const bool on = Cli::isOn(word, outlet);
-        if (on == Cli::isOn(wanted, outlet))
+        const bool on = Driver::isOn(word, outlet);
+        if (on == Driver::isOn(wanted, outlet))
             continue;
-        (on == Cli::isOn(planned, outlet) ? reversed : notSwitched) << outlet;
+        (on == Driver::isOn(planned, outlet) ? reversed : notSwitched) << outlet;
     }
-    const auto wanting = [wanted](int outlet) { return Cli::isOn(wanted, outlet); };
+    const auto wanting = [wanted](int outlet) { return Driver::isOn(wanted, outlet); };
     QStringList parts;
-    if (const QString failed = Cli::switchFailure(word, notSwitched, wanting, names); !failed.isEmpty())
+    if (const QString failed = Driver::switchFailure(word, notSwitched, wanting, names); !failed.isEmpty())
         parts << failed;
-    if (const QString back = Cli::stateMismatches(word, reversed, wanting, names); !back.isEmpty())
+    if (const QString back = Driver::stateMismatches(word, reversed, wanting, names); !back.isEmpty())
         parts << QStringLiteral("reversed by a later request: ") + back;
     return parts.join(QStringLiteral("; "));
 }
 
-QString stoppingOffTime() { return Cli::offTimeInterrupted(QStringLiteral("the server stopping")); }
+QString stoppingOffTime() { return Driver::offTimeInterrupted(QStringLiteral("the server stopping")); }
 QString stopping() { return QStringLiteral("the server is stopping"); }
 
 }  // namespace
 
-BoardQueue::BoardQueue(BoardConnection& connection, Cli::OutletNames names, Timing timing, QObject* parent)
+BoardQueue::BoardQueue(BoardConnection& connection, Driver::OutletNames names, Timing timing, QObject* parent)
     : QObject(parent), names_(std::move(names)), timing_(std::move(timing)),
       wire_(connection, timing_.wireThread ? BoardWire::Where::OwnThread : BoardWire::Where::ThisThread)
 {
@@ -78,7 +78,7 @@ BoardQueue::BoardQueue(BoardConnection& connection, Cli::OutletNames names, Timi
 
 BoardQueue::~BoardQueue() = default;
 
-void BoardQueue::status(Done done) { enqueue(Kind::Status, Cli::allOutlets(), std::move(done)); }
+void BoardQueue::status(Done done) { enqueue(Kind::Status, Driver::allOutlets(), std::move(done)); }
 
 void BoardQueue::switchOutlets(QList<int> outlets, bool on, Done done)
 {
@@ -94,10 +94,10 @@ void BoardQueue::cycle(QList<int> outlets, int offMs, Done done)
 
 void BoardQueue::switchAll(bool on, Done done)
 {
-    enqueue(on ? Kind::AllOn : Kind::AllOff, Cli::allOutlets(), std::move(done));
+    enqueue(on ? Kind::AllOn : Kind::AllOff, Driver::allOutlets(), std::move(done));
 }
 
-void BoardQueue::reset(Done done) { enqueue(Kind::Reset, Cli::allOutlets(), std::move(done)); }
+void BoardQueue::reset(Done done) { enqueue(Kind::Reset, Driver::allOutlets(), std::move(done)); }
 
 void BoardQueue::enqueue(Kind kind, QList<int> outlets, Done done, int offMs)
 {
@@ -111,7 +111,7 @@ void BoardQueue::enqueue(Kind kind, QList<int> outlets, Done done, int offMs)
         QStringList numbers;
         for (int outlet : outlets)
             numbers << QString::number(outlet);
-        auto parsed = Cli::parseOutlets(numbers, names_);
+        auto parsed = Driver::parseOutlets(numbers, names_);
         if (const QString* error = std::get_if<QString>(&parsed))
             refused = Result{Failure::BadRequest, *error, std::nullopt, {}};
         else
@@ -332,7 +332,7 @@ void BoardQueue::startReset(Request request)
         [outcome, answerMs = timing_.resetAnswerMs](BoardConnection& connection) {
             if (Board* board = openOnWire(connection, *outcome)) {
                 try {
-                    outcome->reset = Cli::resetBoard(*board, answerMs);
+                    outcome->reset = Driver::resetBoard(*board, answerMs);
                 } catch (const BoardError& error) {
                     outcome->error = error;
                     if (!isSilence(error))
@@ -351,7 +351,7 @@ void BoardQueue::afterReset(const Request& request, const WireOutcome& outcome)
         boardFailed(*outcome.error);
         answers_ << Answer{request.done, noAnswer(request, outcome.error->message(), isSilence(*outcome.error))};
     } else {
-        const Cli::Outcome& reset = outcome.reset;
+        const Driver::Outcome& reset = outcome.reset;
         if (reset.word)
             noteRead(*reset.word);
         else
@@ -381,10 +381,11 @@ void BoardQueue::confirm(const Request& request, std::uint16_t word, std::uint16
         }
     } else if (request.kind == Kind::CycleOn && !request.backOnAfter.isEmpty()) {
         if (wrong.isEmpty()) {
-            result = Result{request.failureOnceBack, Cli::switchedBackOn(request.backOnAfter, request.outlets, names_),
-                            word, request.outlets};
+            result =
+                Result{request.failureOnceBack, Driver::switchedBackOn(request.backOnAfter, request.outlets, names_),
+                       word, request.outlets};
         } else {
-            result.error = Cli::switchBackOnFailed(request.backOnAfter, wrong, offIn(word, request.outlets), names_);
+            result.error = Driver::switchBackOnFailed(request.backOnAfter, wrong, offIn(word, request.outlets), names_);
             if (request.failureOnceBack == Failure::Stopped)
                 result.failure = Failure::Stopped;
         }
@@ -396,7 +397,7 @@ Result BoardQueue::noAnswer(const Request& request, const QString& why, bool sil
 {
     if (request.kind == Kind::CycleOn && !request.backOnAfter.isEmpty())
         return Result{request.failureOnceBack == Failure::Stopped ? Failure::Stopped : Failure::NoAnswer,
-                      Cli::switchBackOnFailed(request.backOnAfter, why, request.outlets, names_), std::nullopt,
+                      Driver::switchBackOnFailed(request.backOnAfter, why, request.outlets, names_), std::nullopt,
                       request.outlets, silent};
     return Result{Failure::NoAnswer, why, std::nullopt, request.outlets, silent};
 }
@@ -578,4 +579,4 @@ void BoardQueue::boardSilent(const QString& why)
 
 bool BoardQueue::fresh(qint64 arrivedMs) const { return lastReadMs_ && arrivedMs - *lastReadMs_ <= timing_.freshMs; }
 
-}  // namespace Serve
+}  // namespace Driver

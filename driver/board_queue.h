@@ -22,7 +22,7 @@
 // batches, planned and answered on Qt's event loop, their exchanges through
 // the driver's Board on the wire's own thread: the event loop never
 // waits for the board.
-namespace Serve {
+namespace Driver {
 
 enum class Failure {
     None,
@@ -49,7 +49,7 @@ struct QueueTiming {
     int pollMs = 5000;    // a state read at least this often
     int freshMs = 250;    // a status answers from a read at most this old when it arrives
     int reopenMs = 1000;  // how often a closed port is tried again
-    int resetAnswerMs = Cli::ResetAnswerMs;
+    int resetAnswerMs = Driver::ResetAnswerMs;
     std::function<qint64()> nowMs;  // a monotonic clock in ms; empty: the steady clock
     // The exchanges on a thread of their own; false: in events of this
     // thread, where a test's scripted board acts between the steps.
@@ -69,7 +69,7 @@ class BoardQueue : public QObject {
 public:
     using Timing = QueueTiming;
 
-    BoardQueue(BoardConnection& connection, Cli::OutletNames names, Timing timing = {}, QObject* parent = nullptr);
+    BoardQueue(BoardConnection& connection, Driver::OutletNames names, Timing timing = {}, QObject* parent = nullptr);
     ~BoardQueue() override;
 
     // Opens the port before anything is queued, waiting for it: true, or
@@ -133,7 +133,7 @@ private:
         std::optional<OpenFailure> failure;
         std::optional<std::uint16_t> word;  // the state read
         std::optional<BoardError> error;
-        Cli::Outcome reset;
+        Driver::Outcome reset;
     };
 
     void enqueue(Kind kind, QList<int> outlets, Done done, int offMs = 0);
@@ -171,7 +171,7 @@ private:
         bool over = false;        // its time is up; it waits for an overlapping cycle's
     };
 
-    Cli::OutletNames names_;
+    Driver::OutletNames names_;
     Timing timing_;
     BoardWire wire_;
     QTimer batchTimer_;
@@ -201,4 +201,4 @@ private:
     QList<std::function<void()>> whenStopped_;
 };
 
-}  // namespace Serve
+}  // namespace Driver

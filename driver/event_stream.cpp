@@ -2,7 +2,7 @@
 
 #include <QJsonDocument>
 
-namespace Cli {
+namespace Driver {
 
 std::optional<QByteArray> LineBuffer::next()
 {
@@ -80,4 +80,4 @@ std::optional<StreamEvent> parseEventLine(const QByteArray& line)
     return StreamEvent{name.toString(), data.toObject()};
 }
 
-}  // namespace Cli
+}  // namespace Driver

@@ -11,7 +11,7 @@
 // size: the local socket's JSON lines and HTTP's Server-Sent Events. Every
 // line and event is bounded, so that a peer that never ends one cannot fill
 // the memory.
-namespace Cli {
+namespace Driver {
 
 // The largest line, and the largest event, accepted.
 inline constexpr qsizetype LargestStreamPiece = 1024 * 1024;
@@ -59,4 +59,4 @@ private:
 // nothing for any other line.
 std::optional<StreamEvent> parseEventLine(const QByteArray& line);
 
-}  // namespace Cli
+}  // namespace Driver

@@ -6,7 +6,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
-namespace Cli {
+namespace Driver {
 
 QString notTheServer(qintptr descriptor, const QString& socketPath, qint64 pid)
 {
@@ -47,4 +47,4 @@ QByteArray requestLine(const ServerRequest& request)
     return QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
 }
 
-}  // namespace Cli
+}  // namespace Driver

@@ -11,7 +11,7 @@
 // anything: that the process at the other end is the server its address file
 // names, and that its hello says it serves the device asked for. Shared by the
 // blocking exchange of one request and the asynchronous client.
-namespace Cli {
+namespace Driver {
 
 // Why the peer on the connected socket `descriptor` is not the server with
 // process `pid` that owns the socket file `socketPath`; empty when it is.
@@ -24,4 +24,4 @@ QString helloRefusal(const QJsonObject& hello, qint64 pid, const QStringList& de
 // `request` as one line of the local socket's protocol, '\n' ended.
 QByteArray requestLine(const ServerRequest& request);
 
-}  // namespace Cli
+}  // namespace Driver

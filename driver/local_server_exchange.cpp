@@ -7,7 +7,7 @@
 #include <QJsonObject>
 #include <QLocalSocket>
 
-namespace Cli {
+namespace Driver {
 
 namespace {
 
@@ -85,4 +85,4 @@ ServerReply askLocalServer(const LocalServerTarget& server, const ServerRequest&
     return result;
 }
 
-}  // namespace Cli
+}  // namespace Driver

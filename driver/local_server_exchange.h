@@ -8,7 +8,7 @@
 // One request to orvessa serve through its local socket (serve/local): no
 // token, and the server is known by the kernel's word, not by an address.
 // Needs a QCoreApplication.
-namespace Cli {
+namespace Driver {
 
 struct LocalServerTarget {
     QString socket;       // the socket's path, from the server's address file
@@ -25,4 +25,4 @@ struct LocalServerTarget {
 ServerReply askLocalServer(const LocalServerTarget& server, const ServerRequest& request, int waitMs,
                            bool catchStopSignals);
 
-}  // namespace Cli
+}  // namespace Driver

@@ -4,7 +4,7 @@
 
 #include <QRegularExpression>
 
-namespace Cli {
+namespace Driver {
 
 namespace {
 
@@ -78,4 +78,4 @@ QString outletLabel(int outlet, const OutletNames& names)
     return ::outletLabel(outlet, names.at(std::size_t(outlet - 1)));
 }
 
-}  // namespace Cli
+}  // namespace Driver

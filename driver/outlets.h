@@ -9,7 +9,7 @@
 
 // Outlets as a caller names them: a number from 1 to 12 (outlet n is the
 // board's channel n-1) or a name the outlet has in the panel's settings.
-namespace Cli {
+namespace Driver {
 
 inline constexpr int OutletCount = 12;
 
@@ -33,4 +33,4 @@ constexpr bool isOn(unsigned word, int outlet) { return (word >> (outlet - 1)) &
 // "on" or "off".
 inline QString stateName(bool on) { return on ? QStringLiteral("on") : QStringLiteral("off"); }
 
-}  // namespace Cli
+}  // namespace Driver

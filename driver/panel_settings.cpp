@@ -8,7 +8,7 @@
 #include <QDir>
 #include <QSettings>
 
-namespace Cli::PanelSettings {
+namespace Driver::PanelSettings {
 
 std::optional<QString> portFromSaved(const QString& saved)
 {
@@ -50,4 +50,4 @@ OutletNames outletNames()
     return names;
 }
 
-}  // namespace Cli::PanelSettings
+}  // namespace Driver::PanelSettings

@@ -9,7 +9,7 @@
 
 // What orvessa reads from the panel's settings file: the port the panel
 // saved and the outlets' names. It writes nothing there.
-namespace Cli::PanelSettings {
+namespace Driver::PanelSettings {
 
 // The names that make QSettings open the panel's file
 // (~/.config/Tavrin/TavrinV1.3prj.conf on Linux); set on the application
@@ -32,4 +32,4 @@ std::variant<QString, UnreadableSavedPort> savedPort();
 // dropped).
 OutletNames outletNames();
 
-}  // namespace Cli::PanelSettings
+}  // namespace Driver::PanelSettings

@@ -7,7 +7,7 @@
 #include <QJsonDocument>
 #include <QStringList>
 
-namespace Cli::Report {
+namespace Driver::Report {
 
 namespace {
 
@@ -187,4 +187,4 @@ QString jsonLine(const QJsonObject& object)
     return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact)) + QLatin1Char('\n');
 }
 
-}  // namespace Cli::Report
+}  // namespace Driver::Report

@@ -12,7 +12,7 @@
 #include <optional>
 
 // What orvessa prints: plain lines for people, one JSON object for programs.
-namespace Cli::Report {
+namespace Driver::Report {
 
 // The port a command used: as named ("COM2", or the path given), and the
 // device opened.
@@ -55,4 +55,4 @@ QJsonObject errorObject(const QString& message, ExitStatus status, const std::op
 // One line of compact JSON.
 QString jsonLine(const QJsonObject& object);
 
-}  // namespace Cli::Report
+}  // namespace Driver::Report

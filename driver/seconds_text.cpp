@@ -2,7 +2,7 @@
 
 #include <QRegularExpression>
 
-namespace Cli {
+namespace Driver {
 
 std::optional<int> parseSeconds(const QString& text, int minMs, int maxMs)
 {
@@ -16,4 +16,4 @@ std::optional<int> parseSeconds(const QString& text, int minMs, int maxMs)
     return int(ms);
 }
 
-}  // namespace Cli
+}  // namespace Driver

@@ -16,7 +16,7 @@
 #include <deque>
 #include <utility>
 
-using namespace Cli;
+using namespace Driver;
 
 namespace {
 

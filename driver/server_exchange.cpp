@@ -13,7 +13,7 @@
 
 #include <optional>
 
-namespace Cli {
+namespace Driver {
 
 namespace {
 
@@ -148,4 +148,4 @@ ServerReply askServer(const QUrl& server, const QByteArray& token, const ServerR
     return result;
 }
 
-}  // namespace Cli
+}  // namespace Driver

@@ -12,7 +12,7 @@ class QEventLoop;
 
 // One request to orvessa serve over HTTP, through Qt Network, waited for in
 // an event loop of its own. Needs a QCoreApplication.
-namespace Cli {
+namespace Driver {
 
 // "http://HOST:PORT/" (or https, behind a proxy that adds TLS), a path
 // before the server's own allowed; the URL returned ends in '/'. Nothing for
@@ -76,4 +76,4 @@ private:
 ServerReply askServer(const QUrl& server, const QByteArray& token, const ServerRequest& request, int waitMs,
                       bool catchStopSignals);
 
-}  // namespace Cli
+}  // namespace Driver

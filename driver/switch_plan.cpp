@@ -4,7 +4,7 @@
 
 #include <utility>
 
-namespace Serve {
+namespace Driver {
 
 namespace {
 
@@ -53,4 +53,4 @@ SwitchPlan planSwitches(std::uint16_t before, const QList<SwitchAsk>& asks, bool
     return plan;
 }
 
-}  // namespace Serve
+}  // namespace Driver

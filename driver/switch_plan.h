@@ -8,7 +8,7 @@
 // Switching requests pending together, done as one: each takes effect on the
 // state the ones before it leave, and the board gets only the commands that
 // take it from the state read to the state they leave in the end.
-namespace Serve {
+namespace Driver {
 
 struct SwitchAsk {
     enum class How { On, Off, Toggle };
@@ -30,4 +30,4 @@ struct SwitchPlan {
 // than seven commands.
 SwitchPlan planSwitches(std::uint16_t before, const QList<SwitchAsk>& asks, bool allCommands = true);
 
-}  // namespace Serve
+}  // namespace Driver

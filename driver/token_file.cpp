@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sys/stat.h>
 
-namespace Cli {
+namespace Driver {
 
 namespace {
 
@@ -79,4 +79,4 @@ std::variant<QByteArray, QString> readTokenFile(const QString& path)
     return token;
 }
 
-}  // namespace Cli
+}  // namespace Driver

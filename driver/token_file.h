@@ -7,7 +7,7 @@
 
 // --token-file: the token of orvessa serve, which clients must give, and which
 // orvessa gives when it goes through a server.
-namespace Cli {
+namespace Driver {
 
 // The token, the file's one line without the spaces, tabs and line ends
 // around it; or why it is refused: a file that cannot be read, that holds no
@@ -17,4 +17,4 @@ namespace Cli {
 // key others may read).
 std::variant<QByteArray, QString> readTokenFile(const QString& path);
 
-}  // namespace Cli
+}  // namespace Driver

@@ -3,7 +3,7 @@
 #include <array>
 #include <utility>
 
-namespace Cli {
+namespace Driver {
 
 namespace {
 
@@ -40,4 +40,4 @@ QString verbName(Verb verb)
     return {};
 }
 
-}  // namespace Cli
+}  // namespace Driver

@@ -4,7 +4,7 @@
 
 #include <QStringList>
 
-namespace Cli {
+namespace Driver {
 
 namespace {
 
@@ -191,4 +191,4 @@ Outcome runVerb(Board& board, const VerbRequest& request, const OutletNames& nam
     }
 }
 
-}  // namespace Cli
+}  // namespace Driver

@@ -14,7 +14,7 @@
 
 // What each verb does with the board: which commands, in which order, and
 // what counts as done.
-namespace Cli {
+namespace Driver {
 
 struct Outcome {
     ExitStatus status = ExitStatus::Done;
@@ -75,4 +75,4 @@ QString switchBackOnFailed(const QString& why, const QString& failure, const QLi
 // device fails.
 Outcome resetBoard(Board& board, int answerMs);
 
-}  // namespace Cli
+}  // namespace Driver

@@ -3,7 +3,7 @@
 // byte picks the function, the rest is its input; each must not crash, and
 // what it accepts must be something it may accept:
 //   0  route(method, path): an outlet route's outlet holds no '/'
-//   1  Cli::parseOutlets: outlets from 1 to 12, none twice
+//   1  Driver::parseOutlets: outlets from 1 to 12, none twice
 //   2  plainState: accepts only "1" or "0" with one line end
 //   3  apiRequest for each action: off-time within a day, outlets where due
 //   4  hostAllowed: only the names and addresses it knows, with their port
@@ -63,9 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
     case 1: {
-        Cli::OutletNames names;
+        Driver::OutletNames names;
         names[2] = QStringLiteral("router");
-        const auto parsed = Cli::parseOutlets(text.split(u','), names);
+        const auto parsed = Driver::parseOutlets(text.split(u','), names);
         if (const auto* outlets = std::get_if<QList<int>>(&parsed))
             for (qsizetype i = 0; i < outlets->size(); ++i) {
                 require(outlets->at(i) >= 1 && outlets->at(i) <= 12, "an outlet beyond 1 to 12");

@@ -6,13 +6,13 @@
 
 namespace Serve {
 
-BoardEvents::BoardEvents(BoardQueue& queue, StateOf stateOf, QObject* parent)
+BoardEvents::BoardEvents(Driver::BoardQueue& queue, StateOf stateOf, QObject* parent)
     : QObject(parent), queue_(queue), stateOf_(std::move(stateOf))
 {
-    connect(&queue_, &BoardQueue::stateRead, this, &BoardEvents::stateRead);
+    connect(&queue_, &Driver::BoardQueue::stateRead, this, &BoardEvents::stateRead);
     // Queued: the queue tells some events before it has noted what they
     // change, and "open" and "answering" are taken as they are once it has.
-    connect(&queue_, &BoardQueue::linkEvent, this, &BoardEvents::linkChanged, Qt::QueuedConnection);
+    connect(&queue_, &Driver::BoardQueue::linkEvent, this, &BoardEvents::linkChanged, Qt::QueuedConnection);
 }
 
 std::optional<QJsonObject> BoardEvents::currentState() const

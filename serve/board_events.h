@@ -25,7 +25,7 @@ class BoardEvents final : public QObject {
 public:
     // The /api/status object of all outlets for `word`, as the API answers it.
     using StateOf = std::function<QJsonObject(std::uint16_t word)>;
-    BoardEvents(BoardQueue& queue, StateOf stateOf, QObject* parent = nullptr);
+    BoardEvents(Driver::BoardQueue& queue, StateOf stateOf, QObject* parent = nullptr);
 
     // The state as last read; none before the first read.
     std::optional<QJsonObject> currentState() const;
@@ -44,7 +44,7 @@ private:
     void stateRead(std::uint16_t word);
     void linkChanged(const QString& what);
 
-    BoardQueue& queue_;
+    Driver::BoardQueue& queue_;
     StateOf stateOf_;
     std::optional<std::uint16_t> lastSent_;
 };

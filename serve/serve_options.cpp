@@ -72,7 +72,7 @@ std::variant<ServeOptions, QString> parseServeOptions(const ServeOptionValues& v
         options.allowHosts << name;
     }
     if (values.poll) {
-        const std::optional<int> ms = Cli::parseSeconds(*values.poll, MinPollMs, MaxPollMs);
+        const std::optional<int> ms = Driver::parseSeconds(*values.poll, MinPollMs, MaxPollMs);
         if (!ms)
             return QStringLiteral("--poll expects seconds from 0.25 to 3600, got '%1'").arg(*values.poll);
         options.pollMs = *ms;

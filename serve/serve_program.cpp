@@ -97,14 +97,14 @@ QString tokenAdvice(const QString& url, const OwnToken& token)
 
 }  // namespace
 
-int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& port, const Cli::OutletNames& names)
+int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& port, const Driver::OutletNames& names)
 {
     // From the start, so that a signal during start-up is not lost.
     SignalPipe stopSignals{SIGINT, SIGTERM};
 
     QByteArray token;
     if (options.tokenFile) {
-        auto read = Cli::readTokenFile(*options.tokenFile);
+        auto read = Driver::readTokenFile(*options.tokenFile);
         if (const auto* refused = std::get_if<QString>(&read))
             return refuse(*refused, ExitStatus::Usage);
         token = std::get<QByteArray>(std::move(read));
@@ -146,9 +146,9 @@ int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& po
 
     const QString portLabel = PortAccess::describe(port);
     SerialBoardConnection connection(port, timeoutMs);
-    BoardQueue::Timing timing;
+    Driver::BoardQueue::Timing timing;
     timing.pollMs = options.pollMs;
-    BoardQueue queue(connection, names, timing);
+    Driver::BoardQueue queue(connection, names, timing);
     QString why;
     QString toldAlready;  // the queue's first try tells an opening that failed here again
     if (!queue.openNow(why)) {
@@ -161,7 +161,7 @@ int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& po
     }
     const ServedBoard served{queue, names, portLabel,
                              [&port, &queue] {
-                                 return Cli::Report::Where{port.name, queue.device()};
+                                 return Driver::Report::Where{port.name, queue.device()};
                              },
                              [&queue] { return queue.lastFailure().has_value(); }};
 
@@ -200,7 +200,7 @@ int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& po
         if (const QString failure = rendezvous.publish(currentDevice()); !failure.isEmpty())
             logLine(QStringLiteral("orvessa on this machine will not find this server: %1").arg(failure));
     };
-    QObject::connect(&queue, &BoardQueue::linkEvent, &queue, [&](const QString& what) {
+    QObject::connect(&queue, &Driver::BoardQueue::linkEvent, &queue, [&](const QString& what) {
         if (what == std::exchange(toldAlready, {}))
             return;
         logLine(what.startsWith(portLabel) ? what : QStringLiteral("%1: %2").arg(portLabel, what));

@@ -13,6 +13,6 @@
 namespace Serve {
 
 // `timeoutMs`: how long the board has for each reply, as orvessa --timeout.
-int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& port, const Cli::OutletNames& names);
+int serve(const ServeOptions& options, int timeoutMs, const PortAccess::Port& port, const Driver::OutletNames& names);
 
 }  // namespace Serve

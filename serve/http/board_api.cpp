@@ -28,8 +28,8 @@ void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QS
         if (!outlets)
             return;
         const int outlet = outlets->first();
-        const auto answerState = [outlet](const Serve::Result& result) {
-            return Http::plainState(Cli::isOn(*result.word, outlet));
+        const auto answerState = [outlet](const Driver::Result& result) {
+            return Http::plainState(Driver::isOn(*result.word, outlet));
         };
         std::optional<bool> on;
         if (route.action == Action::SwitchOne && !(on = Http::plainState(body)))
@@ -46,8 +46,8 @@ void BoardApi::handle(const Http::Route& route, const QByteArray& body, const QS
         const std::optional<QList<int>> outlets = outletsOf(Http::statusOutlets(query), answer);
         if (!outlets || !mayQueue())
             return;
-        return board_.queue.status(whenDone(std::move(answer), [this, chosen = *outlets](const Serve::Result& result) {
-            Serve::Result shown = result;
+        return board_.queue.status(whenDone(std::move(answer), [this, chosen = *outlets](const Driver::Result& result) {
+            Driver::Result shown = result;
             if (!chosen.isEmpty())
                 shown.outlets = chosen;
             return Http::json(200, stateObject(shown), QStringLiteral("ok"));
@@ -70,8 +70,8 @@ void BoardApi::actOnOutlets(Http::Action action, const QByteArray& body, const A
     if (!outlets || (admit && !admit()))
         return;
     const QList<int>& chosen = *outlets;
-    Serve::BoardQueue& queue = board_.queue;
-    const auto state = [this](const Serve::Result& result) {
+    Driver::BoardQueue& queue = board_.queue;
+    const auto state = [this](const Driver::Result& result) {
         return Http::json(200, stateObject(result), QStringLiteral("ok"));
     };
     switch (action) {
@@ -89,9 +89,9 @@ void BoardApi::actOnOutlets(Http::Action action, const QByteArray& body, const A
     case Action::AllOff:
         return queue.switchAll(action == Action::AllOn,
                                told(action == Action::AllOn ? QStringLiteral("all-on") : QStringLiteral("all-off"),
-                                    Cli::allOutlets(), by, whenDone(answer, state)));
+                                    Driver::allOutlets(), by, whenDone(answer, state)));
     case Action::Reset:
-        return queue.reset(whenDone(answer, [this](const Serve::Result& result) {
+        return queue.reset(whenDone(answer, [this](const Driver::Result& result) {
             QJsonObject object = stateObject(result);
             object.insert(QStringLiteral("answers_after_reset"), true);
             return Http::json(200, object, QStringLiteral("the board was reset and answers again"));
@@ -103,7 +103,7 @@ void BoardApi::actOnOutlets(Http::Action action, const QByteArray& body, const A
 
 std::optional<QList<int>> BoardApi::outletsOf(const QStringList& given, const Answer& answer)
 {
-    auto outlets = Cli::parseOutlets(given, board_.names);
+    auto outlets = Driver::parseOutlets(given, board_.names);
     if (const auto* refused = std::get_if<QString>(&outlets)) {
         answer(Http::error(400, *refused));
         return std::nullopt;
@@ -111,24 +111,24 @@ std::optional<QList<int>> BoardApi::outletsOf(const QStringList& given, const An
     return std::get<QList<int>>(std::move(outlets));
 }
 
-Serve::Done BoardApi::whenDone(Answer answer, std::function<Http::Reply(const Serve::Result&)> toReply, bool cycle)
+Driver::Done BoardApi::whenDone(Answer answer, std::function<Http::Reply(const Driver::Result&)> toReply, bool cycle)
 {
     return [api = QPointer<BoardApi>(this), answer = std::move(answer), toReply = std::move(toReply),
-            cycle](const Serve::Result& result) {
+            cycle](const Driver::Result& result) {
         if (!api)
             return;
         try {
-            answer(result.failure == Serve::Failure::None && result.word ? toReply(result)
-                                                                         : api->failed(result, cycle));
+            answer(result.failure == Driver::Failure::None && result.word ? toReply(result)
+                                                                          : api->failed(result, cycle));
         } catch (const std::exception& failure) {
             answer(Http::error(500, QStringLiteral("the server failed: %1").arg(failure.what())));
         }
     };
 }
 
-Serve::Done BoardApi::told(const QString& asked, const QList<int>& outlets, const QString& by, Serve::Done done)
+Driver::Done BoardApi::told(const QString& asked, const QList<int>& outlets, const QString& by, Driver::Done done)
 {
-    return [api = QPointer<BoardApi>(this), asked, outlets, by, done = std::move(done)](const Serve::Result& result) {
+    return [api = QPointer<BoardApi>(this), asked, outlets, by, done = std::move(done)](const Driver::Result& result) {
         done(result);
         if (!api)
             return;
@@ -139,53 +139,53 @@ Serve::Done BoardApi::told(const QString& asked, const QList<int>& outlets, cons
             {QStringLiteral("asked"), asked},
             {QStringLiteral("outlets"), numbers},
             {QStringLiteral("word"), result.word ? QJsonValue(int(*result.word)) : QJsonValue(QJsonValue::Null)},
-            {QStringLiteral("ok"), result.failure == Serve::Failure::None && result.word.has_value()},
+            {QStringLiteral("ok"), result.failure == Driver::Failure::None && result.word.has_value()},
             {QStringLiteral("by"), by}});
     };
 }
 
 QJsonObject BoardApi::statusOf(std::uint16_t word) const
 {
-    Serve::Result result;
+    Driver::Result result;
     result.word = word;
-    result.outlets = Cli::allOutlets();
+    result.outlets = Driver::allOutlets();
     return stateObject(result);
 }
 
-Http::Reply BoardApi::failed(const Serve::Result& result, bool cycle) const
+Http::Reply BoardApi::failed(const Driver::Result& result, bool cycle) const
 {
     int status = 503;
     QString message = board_.portLabel + QStringLiteral(": ") + result.error;
     ExitStatus exitStatus = ExitStatus::BoardFailed;
     switch (result.failure) {
-    case Serve::Failure::BadRequest:
+    case Driver::Failure::BadRequest:
         return Http::error(400, result.error);
-    case Serve::Failure::NotInState:
+    case Driver::Failure::NotInState:
         status = 409;
         break;
-    case Serve::Failure::Stopped:
+    case Driver::Failure::Stopped:
         if (cycle)
             exitStatus = ExitStatus::Interrupted;
         break;
-    case Serve::Failure::NoAnswer:
-    case Serve::Failure::None:
+    case Driver::Failure::NoAnswer:
+    case Driver::Failure::None:
         if (board_.portClosed()) {
             message = result.error;  // the opening's own message names the port
             exitStatus = ExitStatus::PortFailed;
         } else if (result.silent) {
-            message += Cli::Report::silenceHint(board_.where().port);
+            message += Driver::Report::silenceHint(board_.where().port);
         }
         break;
     }
     QJsonObject object =
-        Cli::Report::errorObject(message, exitStatus, board_.where(), result.word, result.outlets, board_.names);
+        Driver::Report::errorObject(message, exitStatus, board_.where(), result.word, result.outlets, board_.names);
     addAnswering(object);
     return Http::error(status, object);
 }
 
-QJsonObject BoardApi::stateObject(const Serve::Result& result) const
+QJsonObject BoardApi::stateObject(const Driver::Result& result) const
 {
-    QJsonObject object = Cli::Report::statusObject(board_.where(), *result.word, result.outlets, board_.names);
+    QJsonObject object = Driver::Report::statusObject(board_.where(), *result.word, result.outlets, board_.names);
     addAnswering(object);
     return object;
 }

@@ -17,11 +17,11 @@
 
 // The board orvessa serve serves: its queue, and how messages name its port.
 struct ServedBoard {
-    Serve::BoardQueue& queue;
-    Cli::OutletNames names;
-    QString portLabel;                          // "COM3 (/dev/serial/by-id/...)", as orvessa's messages begin
-    std::function<Cli::Report::Where()> where;  // the port as named and the device behind it now
-    std::function<bool()> portClosed;           // the last opening of the port failed
+    Driver::BoardQueue& queue;
+    Driver::OutletNames names;
+    QString portLabel;                             // "COM3 (/dev/serial/by-id/...)", as orvessa's messages begin
+    std::function<Driver::Report::Where()> where;  // the port as named and the device behind it now
+    std::function<bool()> portClosed;              // the last opening of the port failed
 };
 
 // What a request that passed its front-end's checks (HTTP, or the local
@@ -58,14 +58,14 @@ private:
     void actOnOutlets(Http::Action action, const QByteArray& body, const Answer& answer, const Admit& admit,
                       const QString& by);
     // `done`, and then the change told as switched().
-    Serve::Done told(const QString& asked, const QList<int>& outlets, const QString& by, Serve::Done done);
+    Driver::Done told(const QString& asked, const QList<int>& outlets, const QString& by, Driver::Done done);
     // The outlets given (numbers or names) as numbers; nothing once `answer`
     // was given 400 with why not.
     std::optional<QList<int>> outletsOf(const QStringList& given, const Answer& answer);
     // The queue's answer through `toReply` when it succeeded.
-    Serve::Done whenDone(Answer answer, std::function<Http::Reply(const Serve::Result&)> toReply, bool cycle = false);
-    Http::Reply failed(const Serve::Result& result, bool cycle) const;
-    QJsonObject stateObject(const Serve::Result& result) const;
+    Driver::Done whenDone(Answer answer, std::function<Http::Reply(const Driver::Result&)> toReply, bool cycle = false);
+    Http::Reply failed(const Driver::Result& result, bool cycle) const;
+    QJsonObject stateObject(const Driver::Result& result) const;
     // "answering" and "last_answer": whether the board answered its last query, and when it last did.
     void addAnswering(QJsonObject& object) const;
 

@@ -269,8 +269,8 @@ bool BoardHttpServer::admitted(const ExchangePtr& exchange)
                                            : QStringLiteral("%1 requests wait for the board already; try again "
                                                             "later")
                                                  .arg(queued_);
-        Http::Reply reply = Http::error(503, Cli::Report::errorObject(board_.portLabel + QStringLiteral(": ") + why,
-                                                                      ExitStatus::BoardFailed, board_.where()));
+        Http::Reply reply = Http::error(503, Driver::Report::errorObject(board_.portLabel + QStringLiteral(": ") + why,
+                                                                         ExitStatus::BoardFailed, board_.where()));
         reply.headers << qMakePair(QByteArray("Retry-After"), QByteArray::number(limits_.retryAfterSeconds));
         finish(exchange, reply);
         return false;

@@ -214,7 +214,7 @@ void GuardedSocket::refuse(int status, const QString& why)
         return;
     }
     const QByteArray body =
-        QJsonDocument(Cli::Report::errorObject(why, ExitStatus::Usage)).toJson(QJsonDocument::Compact);
+        QJsonDocument(Driver::Report::errorObject(why, ExitStatus::Usage)).toJson(QJsonDocument::Compact);
     write("HTTP/1.1 " + QByteArray::number(status) + ' ' + reasonPhrase(status) +
           "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
           "\r\nConnection: close\r\n\r\n" + body);

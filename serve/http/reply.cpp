@@ -20,7 +20,7 @@ Reply json(int status, const QJsonObject& object, const QString& outcome)
 
 Reply error(int status, const QString& message, ExitStatus exitStatus)
 {
-    return error(status, Cli::Report::errorObject(message, exitStatus));
+    return error(status, Driver::Report::errorObject(message, exitStatus));
 }
 
 Reply error(int status, const QJsonObject& errorObject)

@@ -59,7 +59,7 @@ int main(int argc, char* argv[])
         return 3;
     file.close();
 
-    const QJsonObject state = Cli::Report::statusObject({device, device}, word, Cli::allOutlets(), {});
+    const QJsonObject state = Driver::Report::statusObject({device, device}, word, Driver::allOutlets(), {});
     QList<QLocalSocket*> streams;  // owned by the server (Qt parent)
     QObject::connect(&server, &QLocalServer::newConnection, [&] {
         while (QLocalSocket* socket = server.nextPendingConnection()) {

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 using namespace Cli;
+using namespace Driver;
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 using namespace Cli;
+using namespace Driver;
 
 namespace {
 

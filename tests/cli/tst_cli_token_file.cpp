@@ -72,7 +72,7 @@ void TestCliTokenFile::tokenFile()
     file.close();
     QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0600), 0);
 
-    const std::variant<QByteArray, QString> read = Cli::readTokenFile(path);
+    const std::variant<QByteArray, QString> read = Driver::readTokenFile(path);
     if (!refusal.isEmpty()) {
         const QString* refused = std::get_if<QString>(&read);
         QVERIFY2(refused, "the token file was accepted");

@@ -5,7 +5,7 @@
 
 #include <QtTest>
 
-using namespace Cli;
+using namespace Driver;
 
 class TestCliVerbs : public QObject {
     Q_OBJECT

@@ -18,7 +18,7 @@ struct HttpBench {
     explicit HttpBench(const QByteArray& token = {}, const HttpLimits& limits = {})
     {
         names[2] = "router";
-        Serve::BoardQueue::Timing timing;
+        Driver::BoardQueue::Timing timing;
         timing.pollMs = 3600000;
         queue.emplace(board, names, timing);
         auto tcp = std::make_unique<GuardedTcpServer>(limits);
@@ -27,14 +27,14 @@ struct HttpBench {
         AccessRules access({token, QHostAddress::LocalHost, port, {"rack.example"}, "benchhost", {}});
         http.emplace(ServedBoard{*queue, names, "COM3 (/dev/ttyUSB0)",
                                  [] {
-                                     return Cli::Report::Where{"COM3", "/dev/ttyUSB0"};
+                                     return Driver::Report::Where{"COM3", "/dev/ttyUSB0"};
                                  },
                                  [] { return false; }},
                      std::move(access));
         http->serve(tcp.release());
         api.emplace(ServedBoard{*queue, names, "COM3 (/dev/ttyUSB0)",
                                 [] {
-                                    return Cli::Report::Where{"COM3", "/dev/ttyUSB0"};
+                                    return Driver::Report::Where{"COM3", "/dev/ttyUSB0"};
                                 },
                                 [] { return false; }});
         events.emplace(*queue, [this](std::uint16_t word) { return api->statusOf(word); });
@@ -110,8 +110,8 @@ struct HttpBench {
     }
 
     ModelBoard board;
-    Cli::OutletNames names;
-    std::optional<Serve::BoardQueue> queue;
+    Driver::OutletNames names;
+    std::optional<Driver::BoardQueue> queue;
     std::optional<BoardHttpServer> http;
     std::optional<BoardApi> api;  // for the local socket, and the events' state
     std::optional<Serve::BoardEvents> events;

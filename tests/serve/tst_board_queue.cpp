@@ -7,7 +7,7 @@
 
 #include <QtTest>
 
-using namespace Serve;
+using namespace Driver;
 
 class TestBoardQueue : public QObject {
     Q_OBJECT
@@ -89,7 +89,7 @@ struct Bench {
     QByteArrayList& written() { return board.written; }
 
     ModelBoard board;
-    Cli::OutletNames names;
+    Driver::OutletNames names;
     qint64 clockMs = 0;
     int offMs = 0;
     std::optional<BoardQueue> queue;
