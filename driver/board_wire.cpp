@@ -7,7 +7,11 @@ BoardWire::BoardWire(BoardConnection& connection, Where where, QObject* parent)
     : QObject(parent), connection_(connection), where_(where)
 {
     if (where_ == Where::OwnThread)
-        thread_ = std::thread([this] { loop(); });
+    {
+        thread_.reset(QThread::create([this] { loop(); }));
+        thread_->setObjectName(QStringLiteral("board wire"));
+        thread_->start();
+    }
 }
 
 BoardWire::~BoardWire()
@@ -24,7 +28,7 @@ BoardWire::~BoardWire()
         ending_ = true;
     }
     wake_.notify_one();
-    thread_.join();
+    thread_->wait();
 }
 
 void BoardWire::run(std::function<void(BoardConnection&)> work, std::function<void()> then)

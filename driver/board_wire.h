@@ -3,19 +3,21 @@
 #include "board_connection.h"
 
 #include <QObject>
+#include <QThread>
 
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
-#include <thread>
 
 // Where the board's exchanges run, so that the event loop never waits on
 // the wire: on a thread of their own, each job's continuation handed back to
 // this object's thread as an event. Every use of the connection (opening,
 // the exchanges, closing) goes through run(), so the serial port lives and
-// dies on that thread; no event loop runs there, so the port's notifiers
-// never fire between exchanges. Tests may run the jobs in events of this
+// dies on that thread. It is a QThread, as QSerialPort's notifiers need,
+// but no event loop runs there, so they never fire between exchanges (an
+// unplugged adapter's errors cannot spin). Tests may run the jobs in events of this
 // thread instead, where a scripted link can act between the steps.
 class BoardWire final : public QObject {
     Q_OBJECT
@@ -41,5 +43,5 @@ private:
     std::condition_variable wake_;
     std::deque<std::function<void()>> jobs_;
     bool ending_ = false;
-    std::thread thread_;
+    std::unique_ptr<QThread> thread_;
 };
