@@ -271,6 +271,7 @@ struct ServedBoardClient::Private {
             http.setRawHeader("Authorization", "Bearer " + address.token.toUtf8());
         if (!request.body.isEmpty())
             http.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+        addIdempotencyKey(http, request.method);
         return http;
     }
 

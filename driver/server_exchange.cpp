@@ -10,6 +10,7 @@
 #include <QNetworkRequest>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QUuid>
 
 #include <optional>
 
@@ -87,6 +88,12 @@ bool isLoopback(const QUrl& url)
     return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
 }
 
+void addIdempotencyKey(QNetworkRequest& http, const QByteArray& method)
+{
+    if (method == "PUT" || method == "POST")
+        http.setRawHeader("Idempotency-Key", QUuid::createUuid().toByteArray(QUuid::WithoutBraces));
+}
+
 std::optional<QUrl> parseServerUrl(const QString& text)
 {
     QUrl url(text, QUrl::StrictMode);
@@ -115,6 +122,7 @@ ServerReply askServer(const QUrl& server, const QByteArray& token, const ServerR
         http.setRawHeader("Authorization", "Bearer " + token);
     if (!request.body.isEmpty())
         http.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    addIdempotencyKey(http, request.method);
 
     ServerReply result;
     // Caught from before the request goes, so that none is lost.

@@ -9,6 +9,7 @@
 #include <optional>
 
 class QEventLoop;
+class QNetworkRequest;
 
 // One request to orvessa serve over HTTP, through Qt Network, waited for in
 // an event loop of its own. Needs a QCoreApplication.
@@ -21,6 +22,11 @@ std::optional<QUrl> parseServerUrl(const QString& text);
 
 // Whether `url` names this machine: such a server is never reached through a proxy.
 bool isLoopback(const QUrl& url);
+
+// Gives a PUT or POST a fresh Idempotency-Key. Qt's network client sends a
+// request again when its connection closed before any answer; orvessa serve
+// does the requests with one key once, so a resend never switches twice.
+void addIdempotencyKey(QNetworkRequest& http, const QByteArray& method);
 
 struct ServerRequest {
     QByteArray method;  // "GET" or "POST"

@@ -197,7 +197,33 @@ void BoardHttpServer::check(const QHttpServerRequest& request, const ExchangePtr
                                                      .arg(Http::loggable(origin),
                                                           events ? QStringLiteral("follow the board's events")
                                                                  : QStringLiteral("change the outlets"))));
+    if (Http::changesState(method) && !firstOfItsKey(request, exchange))
+        return;
     act(std::get<Http::Route>(routed), request, exchange);
+}
+
+bool BoardHttpServer::firstOfItsKey(const QHttpServerRequest& request, const ExchangePtr& exchange)
+{
+    const auto key = Http::idempotencyKey(request.headers());
+    if (const auto* refused = std::get_if<QString>(&key)) {
+        finish(exchange, Http::error(400, *refused));
+        return false;
+    }
+    const QByteArray& given = std::get<QByteArray>(key);
+    if (given.isEmpty())
+        return true;
+    const auto answerRepeat = [server = QPointer<BoardHttpServer>(this), exchange](const Http::Reply& reply) {
+        exchange->repeat = true;
+        if (server)
+            server->finish(exchange, reply);
+    };
+    // A repeat waiting for the first's answer counts as a request waiting for
+    // the board, so that repeats are bounded as other requests are.
+    auto first = keys_.arrived(given, answerRepeat, [this, exchange] { return admitted(exchange); });
+    if (!first)
+        return false;
+    exchange->firstOfKey = std::move(*first);
+    return true;
 }
 
 void BoardHttpServer::act(const Http::Route& route, const QHttpServerRequest& request, const ExchangePtr& exchange)
@@ -257,8 +283,12 @@ void BoardHttpServer::startStream(const ExchangePtr& exchange)
 bool BoardHttpServer::admitted(const ExchangePtr& exchange)
 {
     GuardedSocket* socket = exchange->socket;
-    if (!socket)
-        return false;  // nobody to answer
+    if (!socket) {
+        // Nobody to answer; the request was not done, so its key is not kept.
+        if (const auto first = std::exchange(exchange->firstOfKey, {}))
+            keys_.settle(first, Http::error(503, QStringLiteral("the connection closed")), false);
+        return false;
+    }
     // A client that pipelines, or many clients, would otherwise fill the
     // queue with requests it holds in memory, however slow the board.
     const bool connectionFull = socket->queuedRequests() >= limits_.maxQueuedPerConnection;
@@ -283,6 +313,8 @@ bool BoardHttpServer::admitted(const ExchangePtr& exchange)
 
 void BoardHttpServer::finish(const ExchangePtr& exchange, Http::Reply reply)
 {
+    if (const auto first = std::exchange(exchange->firstOfKey, {}))
+        keys_.settle(first, reply, exchange->queued);
     if (exchange->queued) {
         exchange->queued = false;
         --queued_;
@@ -290,11 +322,14 @@ void BoardHttpServer::finish(const ExchangePtr& exchange, Http::Reply reply)
             exchange->socket->queuedRequestAnswered();
     }
     if (!exchange->logText.isEmpty())
-        emit logLine(QStringLiteral("%1: %2 %3 (%4 ms)")
+        emit logLine(QStringLiteral("%1: %2 %3 (%4 ms)%5")
                          .arg(exchange->logText)
                          .arg(reply.status)
                          .arg(reply.outcome)
-                         .arg(exchange->took.elapsed()));
+                         .arg(exchange->took.elapsed())
+                         .arg(exchange->repeat ? QStringLiteral(", answered from the first request with its "
+                                                                "Idempotency-Key")
+                                               : QString()));
     if (!exchange->socket)
         return;
     const qint64 bytes = sizeOnTheWire(reply);

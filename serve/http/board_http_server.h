@@ -4,6 +4,7 @@
 #include "board_api.h"
 #include "board_events.h"
 #include "http_limits.h"
+#include "idempotency_keys.h"
 #include "reply.h"
 #include "route.h"
 
@@ -58,10 +59,16 @@ private:
         QString logText;      // "127.0.0.1:4242 PUT /outlet/3 1"; empty: not logged
         bool queued = false;  // handed to the board queue and not answered yet
         bool tokenChecked = false;
+        Http::IdempotencyKeys::EntryPtr firstOfKey = nullptr;  // its Idempotency-Key's first request, to settle
+        bool repeat = false;                                   // answered from the first request with its key
     };
     using ExchangePtr = std::shared_ptr<Exchange>;
 
     void check(const QHttpServerRequest& request, const ExchangePtr& exchange);
+    // Requests with an Idempotency-Key: the key's first request goes on to
+    // act; a repeat waits for the first's answer, or gets it at once. False
+    // when `exchange` is answered or waits.
+    bool firstOfItsKey(const QHttpServerRequest& request, const ExchangePtr& exchange);
     void act(const Http::Route& route, const QHttpServerRequest& request, const ExchangePtr& exchange);
     // Whether `exchange` may be handed to the queue: not when its connection,
     // or all of them together, have as many requests waiting as they may;
@@ -76,6 +83,7 @@ private:
     BoardApi api_;
     AccessRules access_;
     HttpLimits limits_;
+    Http::IdempotencyKeys keys_;
     int queued_ = 0;  // requests of all connections handed to the queue and not answered yet
     QPointer<Serve::BoardEvents> events_;
     int streams_ = 0;

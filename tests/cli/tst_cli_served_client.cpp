@@ -3,6 +3,7 @@
 // bounds, requests whose connection ends, a hello naming another device, and
 // where the token goes.
 #include "served_board_client.h"
+#include "server_exchange.h"
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -136,6 +137,8 @@ private slots:
     void requestEnds();
     void token_data();
     void token();
+    void resentWithItsKey_data();
+    void resentWithItsKey();
 };
 
 // The stream, as it arrives in pieces: events whole however the bytes are
@@ -326,6 +329,53 @@ void TestCliServedClient::token()
     for (const QByteArray& head : web.heads)
         QCOMPARE(head.contains("\r\nAuthorization: Bearer " + token.toUtf8() + "\r\n"), !token.isEmpty());
     QCOMPARE(elsewhere.heads.size(), 0);
+}
+
+// Qt sends a request again when its connection closed before any answer:
+// the resend carries the first's Idempotency-Key, so that orvessa serve
+// answers it as the first instead of switching again.
+void TestCliServedClient::resentWithItsKey_data()
+{
+    QTest::addColumn<bool>("blocking");  // orvessa --server's askServer, or ServedBoardClient
+
+    QTest::newRow("ServedBoardClient: resent with the same key") << false;
+    QTest::newRow("askServer: resent with the same key") << true;
+}
+
+void TestCliServedClient::resentWithItsKey()
+{
+    QFETCH(bool, blocking);
+
+    FakeHttpServer web;
+    QVERIFY(web.server.isListening());
+    web.respond = [&web](QTcpSocket* socket, const QByteArray&) {
+        if (web.heads.size() == 1)
+            return socket->close();
+        socket->write("HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n{\"word\":4}");
+    };
+    int status = -1;
+    if (blocking) {
+        status =
+            Driver::askServer(web.url(), {}, {"POST", QStringLiteral("api/on"), {}, R"({"outlets":[3]})"}, 5000, false)
+                .status;
+    } else {
+        ServedBoardClient client({{}, 0, {}, web.url(), {}});
+        client.request("POST", "/api/on", QJsonObject{{"outlets", QJsonArray{3}}},
+                       [&status](const ServedBoardClient::Answer& answer) { status = answer.status; });
+        QTRY_VERIFY_WITH_TIMEOUT(status >= 0, 5000);
+    }
+
+    // Qt's resend is its own doing; the client cannot prevent it.
+    QCOMPARE(web.heads.size(), 2);
+    QCOMPARE(status, 200);
+    QList<QByteArray> keys;
+    for (const QByteArray& head : web.heads)
+        for (const QByteArray& line : head.split('\n'))
+            if (line.toLower().startsWith("idempotency-key:"))
+                keys << line.mid(16).trimmed();
+    QCOMPARE(keys.size(), 2);
+    QCOMPARE(keys[0], keys[1]);
+    QCOMPARE(keys[0].size(), 36);  // a UUID without braces
 }
 
 QTEST_GUILESS_MAIN(TestCliServedClient)
