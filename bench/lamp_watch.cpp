@@ -47,8 +47,7 @@ int onXError(Display*, XErrorEvent* error)
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: tavrin_bench_lamp_watch --window ID --pixel X,Y [--every-us N] [--seconds N]\n");
+    std::fprintf(stderr, "usage: tavrin_bench_lamp_watch --window ID --pixel X,Y [--every-us N] [--seconds N]\n");
     return 2;
 }
 

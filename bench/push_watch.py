@@ -11,6 +11,12 @@
 #   push_watch.py streams URL CLIENTS SECONDS
 #       CLIENTS connections reading GET /api/events as the page does, for
 #       SECONDS; prints what they read
+#   push_watch.py windows URL COUNT SECONDS
+#       one headless Chromium with the page open in COUNT windows (not tabs:
+#       headless Chromium shows only the active tab of a window, and the page
+#       closes its stream while hidden); prints "ready" once every window
+#       shows the state, then keeps them open SECONDS and prints what they
+#       showed and how many requests they completed meanwhile
 #
 # page and panel switch the outlet over COUNT times with PUT /outlet/OUTLET
 # (from this script, as another client), 300 ms apart, and print one line a
@@ -22,6 +28,8 @@ import http.client
 import json
 import os
 import queue
+import select
+import socket
 import subprocess
 import sys
 import threading
@@ -74,7 +82,7 @@ def switch_over(url, outlet, count, shown_since):
         print(sent, answered, shown, flush=True)
 
 
-def page(url, outlet, count):
+def chromium():
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
 
@@ -84,7 +92,11 @@ def page(url, outlet, count):
     if os.geteuid() == 0:
         options.add_argument("--no-sandbox")  # Chromium's sandbox refuses to run as root
     options.set_capability("goog:loggingPrefs", {"performance": "ALL"})
-    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+
+
+def page(url, outlet, count):
+    driver = chromium()
     try:
         driver.get(url)
         deadline = time.time() + 10
@@ -122,29 +134,92 @@ def page(url, outlet, count):
         switch_over(url, outlet, count, shown_since)
         skew_after = clock_skew(driver)
         # The page's clock (the time origin plus the monotonic clock) beside
-        # the wall clock, before and after: how far the two may differ.
+        # the wall clock, before and after: how far the page's times may be off.
         print(f"# clock_skew_ms {skew_before:.3f} {skew_after:.3f}", flush=True)
     finally:
         driver.quit()
 
 
-def stream_up(driver):
+def streams_answered(driver):
+    """How many event streams Chromium's network log shows answered 200 since
+    it was last read."""
+    answered = 0
     for entry in driver.get_log("performance"):
         message = json.loads(entry["message"])["message"]
         params = message["params"]
         if message["method"] == "Network.responseReceived" and params["response"]["url"].endswith("/api/events"):
-            if params["response"]["status"] == 200:
-                return True
-    return False
+            answered += params["response"]["status"] == 200
+    return answered
+
+
+def stream_up(driver):
+    return streams_answered(driver) > 0
+
+
+def windows(url, count, seconds):
+    driver = chromium()
+    try:
+        driver.get(url)
+        for _ in range(count - 1):
+            driver.switch_to.new_window("window")
+            driver.get(url)
+        deadline = time.time() + 20
+        for handle in driver.window_handles:
+            driver.switch_to.window(handle)
+            while driver.execute_script("return document.querySelector('#state-1').textContent") not in ("on", "off"):
+                if time.time() > deadline:
+                    sys.exit(f"push_watch: not every one of the {count} windows showed the state within 20 s")
+                time.sleep(0.05)
+        time.sleep(1)  # the first poll's answer and the streams' first state
+        before = requests_done(driver)
+        print("ready", flush=True)
+        time.sleep(seconds)
+        visible = showing = 0
+        for handle in driver.window_handles:
+            driver.switch_to.window(handle)
+            visible += driver.execute_script("return document.visibilityState") == "visible"
+            showing += driver.execute_script("return document.querySelector('#state-1').textContent") in ("on", "off")
+        # A stream that ended, or a poll, while the windows were open:
+        # requests of the page completed since "ready". None while every
+        # stream stays up.
+        print(f"windows={len(driver.window_handles)} visible={visible} showing={showing} "
+              f"requests_since={requests_done(driver) - before}", flush=True)
+    finally:
+        driver.quit()
+
+
+def requests_done(driver):
+    """The page's requests to /api/ that have completed, in every window (the
+    resource timing entries: an event stream has one only once it ends)."""
+    done = 0
+    for handle in driver.window_handles:
+        driver.switch_to.window(handle)
+        done += driver.execute_script(
+            "return performance.getEntriesByType('resource').filter(e => e.name.includes('/api/')).length"
+        )
+    return done
 
 
 def clock_skew(driver):
-    """performance.timeOrigin + performance.now() minus the wall clock, in ms,
-    the wall clock read here around the page's reading."""
-    before = time.time() * 1000
-    page_ms = driver.execute_script("return performance.timeOrigin + performance.now()")
-    after = time.time() * 1000
-    return page_ms - (before + after) / 2
+    """performance.timeOrigin + performance.now() minus the wall clock
+    (Date.now(), the system's clock in whole ms), in ms: read in the page at
+    the moment Date.now() turns to its next ms, five times, the median."""
+    return driver.execute_script(
+        """
+        const skews = [];
+        for (let k = 0; k < 5; ++k) {
+          const from = Date.now();
+          let page, wall;
+          do {
+            page = performance.timeOrigin + performance.now();
+            wall = Date.now();
+          } while (wall === from);
+          skews.push(page - wall);
+        }
+        skews.sort((a, b) => a - b);
+        return skews[2];
+        """
+    )
 
 
 def panel(url, outlet, count, watch):
@@ -196,23 +271,26 @@ def streams(url, clients, seconds):
     counts = [[0, 0] for _ in range(clients)]
 
     def follow(k):
-        conn = http.client.HTTPConnection(parts.hostname, parts.port, timeout=1)
-        conn.request("GET", "/api/events", headers={"Accept": "text/event-stream", "Cache-Control": "no-store"})
-        answer = conn.getresponse()
-        if answer.status != 200:
-            return
-        while time.time() < deadline:
-            try:
-                line = answer.fp.readline()
-            except TimeoutError:
-                continue
-            if not line:
-                return
-            if line.startswith(b"event: state"):
-                counts[k][0] += 1
-            elif line.startswith(b":"):
-                counts[k][1] += 1
-        conn.close()
+        with socket.create_connection((parts.hostname, parts.port), timeout=Bound) as conn:
+            conn.sendall(f"GET /api/events HTTP/1.1\r\nHost: {parts.netloc}\r\nAccept: text/event-stream\r\n"
+                         "Cache-Control: no-store\r\n\r\n".encode())
+            received = b""
+            while time.time() < deadline:
+                ready, _, _ = select.select([conn], [], [], max(0.0, min(1.0, deadline - time.time())))
+                if not ready:
+                    continue
+                chunk = conn.recv(65536)
+                if not chunk:
+                    return  # the server ended the stream
+                received += chunk
+                *lines, received = received.split(b"\n")
+                for line in lines:
+                    if line.startswith(b"HTTP/1.1 ") and not line.startswith(b"HTTP/1.1 200"):
+                        return
+                    if line.startswith(b"event: state"):
+                        counts[k][0] += 1
+                    elif line.startswith(b":"):
+                        counts[k][1] += 1
 
     threads = [threading.Thread(target=follow, args=(k,)) for k in range(clients)]
     for thread in threads:
@@ -231,8 +309,10 @@ def main():
         panel(url, int(sys.argv[3]), int(sys.argv[4]), sys.argv[6:])
     elif mode == "streams":
         streams(url, int(sys.argv[3]), int(sys.argv[4]))
+    elif mode == "windows":
+        windows(url, int(sys.argv[3]), int(sys.argv[4]))
     else:
-        sys.exit("usage: push_watch.py page|panel|streams URL ...")
+        sys.exit("usage: push_watch.py page|panel|streams|windows URL ...")
 
 
 main()
