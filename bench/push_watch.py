@@ -29,6 +29,7 @@ import json
 import os
 import queue
 import select
+import signal
 import socket
 import subprocess
 import sys
@@ -302,6 +303,10 @@ def streams(url, clients, seconds):
 
 
 def main():
+    # Ended by bench/serve (its clean-up on a failure): leave through the
+    # finally blocks, which quit the browser and end the lamp watch, so that
+    # no Chromium outlives the run.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     mode, url = sys.argv[1], sys.argv[2]
     if mode == "page":
         page(url, int(sys.argv[3]), int(sys.argv[4]))
