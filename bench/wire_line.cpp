@@ -5,10 +5,14 @@
 // hand-over, as a UART delivers it. A pty alone passes bytes at once, so a
 // command and a reply would cost nothing on it. Runs until SIGTERM or SIGINT.
 //
-//   tavrin_bench_line --device SIM_DEVICE [--char-us 1042] [--realtime]
+//   tavrin_bench_line --device SIM_DEVICE [--char-us 1042] [--realtime] [--log FILE]
 //
 // --realtime runs the relay under SCHED_FIFO, so that on a busy machine the
-// line keeps its pace as the hardware it stands for would.
+// line keeps its pace as the hardware it stands for would. --log writes a line
+// for every hand-over of bytes to the program's side: the wall clock
+// (CLOCK_REALTIME, µs since the epoch) just after the write, and the bytes.
+// That is the moment the program could first read the board's reply, on the
+// clock every process of the machine shares.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -25,6 +29,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <deque>
 #include <optional>
 #include <string>
@@ -53,7 +58,9 @@ void configureRaw(int fd)
 // `to` at its own time.
 class Direction {
 public:
-    Direction(int from, int to, Clock::duration charTime) : from_(from), to_(to), charTime_(charTime) {}
+    Direction(int from, int to, Clock::duration charTime, std::FILE* log = nullptr)
+        : from_(from), to_(to), charTime_(charTime), log_(log)
+    {}
 
     int from() const { return from_; }
 
@@ -91,11 +98,26 @@ public:
         if (bytes.empty())
             return;
         const ssize_t n = ::write(to_, bytes.data(), bytes.size());
-        if (n > 0)
+        if (n > 0) {
+            logHandedOver(bytes.data(), static_cast<std::size_t>(n));
             queue_.erase(queue_.begin(), queue_.begin() + n);
+        }
     }
 
 private:
+    void logHandedOver(const std::uint8_t* bytes, std::size_t count)
+    {
+        if (log_ == nullptr)
+            return;
+        timespec wall{};
+        ::clock_gettime(CLOCK_REALTIME, &wall);
+        std::fprintf(log_, "%lld.%06ld ", static_cast<long long>(wall.tv_sec), wall.tv_nsec / 1000);
+        for (std::size_t i = 0; i < count; ++i)
+            std::fputc(bytes[i] >= 0x21 && bytes[i] < 0x7f ? bytes[i] : '.', log_);
+        std::fputc('\n', log_);
+        std::fflush(log_);
+    }
+
     struct Slot {
         std::uint8_t byte;
         Clock::time_point due;
@@ -103,6 +125,7 @@ private:
     int from_;
     int to_;
     Clock::duration charTime_;
+    std::FILE* log_;
     std::deque<Slot> queue_;
     Clock::time_point lastDue_{};
 };
@@ -116,7 +139,7 @@ timespec until(Clock::time_point due, Clock::time_point now)
 
 int usage()
 {
-    std::fprintf(stderr, "usage: tavrin_bench_line --device SIM_DEVICE [--char-us N] [--realtime]\n");
+    std::fprintf(stderr, "usage: tavrin_bench_line --device SIM_DEVICE [--char-us N] [--realtime] [--log FILE]\n");
     return 2;
 }
 
@@ -127,6 +150,7 @@ int main(int argc, char* argv[])
     std::string device;
     long charUs = 1042;
     bool realtime = false;
+    std::string logPath;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--device" && i + 1 < argc)
@@ -135,12 +159,19 @@ int main(int argc, char* argv[])
             charUs = std::strtol(argv[++i], nullptr, 10);
         else if (arg == "--realtime")
             realtime = true;
+        else if (arg == "--log" && i + 1 < argc)
+            logPath = argv[++i];
         else
             return usage();
     }
     if (device.empty() || charUs < 0)
         return usage();
 
+    std::FILE* log = nullptr;
+    if (!logPath.empty() && (log = std::fopen(logPath.c_str(), "we")) == nullptr) {
+        std::fprintf(stderr, "tavrin_bench_line: cannot write %s: %s\n", logPath.c_str(), std::strerror(errno));
+        return 1;
+    }
     const int board = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (board < 0) {
         std::fprintf(stderr, "tavrin_bench_line: cannot open %s: %s\n", device.c_str(), std::strerror(errno));
@@ -186,7 +217,7 @@ int main(int argc, char* argv[])
     std::fflush(stdout);
 
     const auto charTime = std::chrono::microseconds(charUs);
-    std::array<Direction, 2> directions{Direction(master, board, charTime), Direction(board, master, charTime)};
+    std::array<Direction, 2> directions{Direction(master, board, charTime), Direction(board, master, charTime, log)};
     while (!stopAsked) {
         Clock::time_point now = Clock::now();
         std::optional<Clock::time_point> wake;

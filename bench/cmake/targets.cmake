@@ -39,9 +39,16 @@ if(X11_FOUND)
     target_link_libraries(tavrin_bench_probe PRIVATE ${X11_LIBRARIES})
     list(APPEND tavrin_bench_targets tavrin_bench_probe)
     set(tavrin_bench_probe_path "$<TARGET_FILE:tavrin_bench_probe>")
+    # One pixel of a window watched for changes: when the panel's lamp shows a pushed state.
+    add_executable(tavrin_bench_lamp_watch ${tavrin_bench_dir}/lamp_watch.cpp)
+    target_include_directories(tavrin_bench_lamp_watch PRIVATE ${X11_INCLUDE_DIR})
+    target_link_libraries(tavrin_bench_lamp_watch PRIVATE ${X11_LIBRARIES})
+    list(APPEND tavrin_bench_targets tavrin_bench_lamp_watch)
+    set(tavrin_bench_lamp_watch_path "$<TARGET_FILE:tavrin_bench_lamp_watch>")
 else()
-    message(STATUS "bench: Xlib headers not found (Debian: libx11-dev); the start-up probe is not built")
+    message(STATUS "bench: Xlib headers not found (Debian: libx11-dev); the start-up probe and the lamp watch are not built")
     set(tavrin_bench_probe_path "")
+    set(tavrin_bench_lamp_watch_path "")
 endif()
 
 foreach(target IN LISTS tavrin_bench_targets)
@@ -65,5 +72,6 @@ BENCH_EXCHANGE='$<TARGET_FILE:tavrin_bench_exchange>'
 BENCH_LINE='$<TARGET_FILE:tavrin_bench_line>'
 BENCH_SERVE_CLIENT='$<TARGET_FILE:tavrin_bench_serve>'
 BENCH_PROBE='${tavrin_bench_probe_path}'
+BENCH_LAMP_WATCH='${tavrin_bench_lamp_watch_path}'
 BENCH_TARGETS='tavrin_app orvessa orvessa-sim ${tavrin_bench_target_words}'
 ")
