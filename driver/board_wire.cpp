@@ -6,8 +6,7 @@
 BoardWire::BoardWire(BoardConnection& connection, Where where, QObject* parent)
     : QObject(parent), connection_(connection), where_(where)
 {
-    if (where_ == Where::OwnThread)
-    {
+    if (where_ == Where::OwnThread) {
         thread_.reset(QThread::create([this] { loop(); }));
         thread_->setObjectName(QStringLiteral("board wire"));
         thread_->start();
