@@ -317,7 +317,13 @@ void TestServeEvents::bounded()
     else
         QVERIFY2(taken >= 2 * bound, qPrintable(QString::number(taken)));  // it would have been dropped
     QVERIFY2(most <= bound, qPrintable(QString::number(most)));
+#ifndef __SANITIZE_ADDRESS__
+    // AddressSanitizer holds freed memory back for a while: there, resident
+    // memory tells nothing, and the bound on unsent bytes above stands alone.
     QVERIFY2(residentKiB() - before < 64 * 1024, qPrintable(QString::number(residentKiB() - before)));
+#else
+    static_cast<void>(before);
+#endif
 }
 
 void TestServeEvents::local_data()
