@@ -1,6 +1,7 @@
 // The built panel as a person meets it: a real window on an X display, the
 // simulator on COM1, a click on "全开" and the lamps on screen turning red.
 // Runs under Xvfb (see on-xvfb), with xdotool as the operator's hand.
+#include "on_screen.h"
 #include "sim_process.h"
 
 #include <QGuiApplication>
@@ -11,47 +12,11 @@
 #include <QScreen>
 #include <QTemporaryDir>
 
+using namespace OnScreen;
+
 namespace {
-QString run(const QString& program, const QStringList& args)
-{
-    QProcess process;
-    process.start(program, args);
-    process.waitForFinished(10000);
-    QString out = QString::fromUtf8(process.readAllStandardOutput());
-    // Only the line end goes: a window name may end in a space.
-    while (out.endsWith('\n'))
-        out.chop(1);
-    return out;
-}
-
-QString panelWindow()
-{
-    // The panel's top-level window, once it is mapped.
-    return run("xdotool", {"search", "--onlyvisible", "--name", "^Orvessa"}).split('\n').value(0);
-}
-
-QPoint windowOrigin(const QString& window)
-{
-    // "X=..", "Y=.." of the client area's top-left corner.
-    const QStringList lines = run("xdotool", {"getwindowgeometry", "--shell", window}).split('\n');
-    QPoint origin;
-    for (const QString& line : lines) {
-        if (line.startsWith("X="))
-            origin.setX(line.mid(2).toInt());
-        if (line.startsWith("Y="))
-            origin.setY(line.mid(2).toInt());
-    }
-    return origin;
-}
-
-QColor pixel(const QPoint& at)
-{
-    const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-    return screen.pixelColor(at);
-}
-
-// The centre of channel k's lamp in window coordinates (at 96 DPI).
-QPoint lampCentre(int k) { return QPoint(16 + 48 * k + 8, 32 + 8); }
+// The panel's top-level window, once it is mapped.
+QString panelWindow() { return window("^Orvessa"); }
 }  // namespace
 
 class TestOnScreen : public QObject {

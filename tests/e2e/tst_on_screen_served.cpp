@@ -2,6 +2,7 @@
 // COM1 served by orvessa serve, the panel started on COM1 with the server's
 // runtime folder, so it finds the port busy and goes through the server.
 // Runs under Xvfb (see on-xvfb), with xdotool as the operator's hand.
+#include "on_screen.h"
 #include "serve_process.h"
 #include "sim_process.h"
 
@@ -14,47 +15,11 @@
 #include <QScreen>
 #include <QTemporaryDir>
 
+using namespace OnScreen;
+
 namespace {
-QString run(const QString& program, const QStringList& args, const QProcessEnvironment& env = {})
-{
-    QProcess process;
-    if (!env.isEmpty())
-        process.setProcessEnvironment(env);
-    process.start(program, args);
-    process.waitForFinished(10000);
-    QString out = QString::fromUtf8(process.readAllStandardOutput());
-    while (out.endsWith('\n'))
-        out.chop(1);
-    return out;
-}
-
-QString panelWindow()
-{
-    return run("xdotool", {"search", "--onlyvisible", "--name", "orvessa serve"}).split('\n').value(0);
-}
-
-QPoint windowOrigin(const QString& window)
-{
-    const QStringList lines = run("xdotool", {"getwindowgeometry", "--shell", window}).split('\n');
-    QPoint origin;
-    for (const QString& line : lines) {
-        if (line.startsWith("X="))
-            origin.setX(line.mid(2).toInt());
-        if (line.startsWith("Y="))
-            origin.setY(line.mid(2).toInt());
-    }
-    return origin;
-}
-
-QColor pixel(const QPoint& at)
-{
-    const QImage screen = QGuiApplication::primaryScreen()->grabWindow(0).toImage();
-    return screen.pixelColor(at);
-}
-
-// The centres of channel k's lamp and button in window coordinates (at 96 DPI).
-QPoint lampCentre(int k) { return QPoint(16 + 48 * k + 8, 32 + 8); }
-QPoint buttonCentre(int k) { return QPoint(8 + 48 * k + 16, 56 + 16); }
+// The panel's top-level window, once its title names the server.
+QString panelWindow() { return window("orvessa serve"); }
 
 // The token the server made for itself, in its runtime folder.
 QByteArray serverToken(ServeProcess& server)
