@@ -232,10 +232,12 @@ void BoardHttpServer::act(const Http::Route& route, const QHttpServerRequest& re
         return finish(exchange, Http::page(*Http::pageFile(request.url().path())));
     if (route.action == Http::Action::Events)
         return startStream(exchange);
+    // Who asked, for the events: only requests that switch are told.
+    const Http::Method method = methodOf(request.method());
     QString by;
-    if (exchange->socket)
+    if (exchange->socket && Http::changesState(method))
         by = QStringLiteral("%1 %2 from %3:%4%5")
-                 .arg(QString::fromLatin1(request.method() == QHttpServerRequest::Method::Put ? "PUT" : "POST"),
+                 .arg(QString::fromLatin1(method == Http::Method::Put ? "PUT" : "POST"),
                       Http::loggable(request.url().path(QUrl::FullyEncoded).toLatin1()),
                       exchange->socket->peerAddress().toString())
                  .arg(exchange->socket->peerPort())

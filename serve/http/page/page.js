@@ -226,11 +226,11 @@ async function follow() {
   stream = controller;
   let silence = setTimeout(() => controller.abort(), StreamSilentMs);
   try {
-    const response = await fetch("/api/events", { headers: requestHeaders(), cache: "no-store", signal: controller.signal });
-    if (response.status === 401) {
-      const token = sessionStorage.getItem(TokenKey);
-      askForToken(token ? "The token was not accepted; give it again." : "This server needs its token.");
-    }
+    // The token as sent: a status answered 401 meanwhile has already forgotten it.
+    const headers = requestHeaders();
+    const response = await fetch("/api/events", { headers, cache: "no-store", signal: controller.signal });
+    if (response.status === 401)
+      askForToken(headers.Authorization ? "The token was not accepted; give it again." : "This server needs its token.");
     if (!response.ok || !response.body) throw new Error("the server answered " + response.status);
     streamUp = true;
     streamWaitMs = StreamRetryMs.first;
