@@ -256,22 +256,12 @@ struct ServedBoardClient::Private {
         return *manager;
     }
 
-    // A request to the server's URL; the token goes with it, and redirects,
-    // which could take it elsewhere, are not followed.
+    // A request to the server's URL, over HTTP/1.1 (the event stream is a
+    // response read as it comes).
     QNetworkRequest httpRequest(const ServerRequest& request) const
     {
-        QUrl url = address.url.resolved(QUrl(request.path));
-        if (!request.query.isEmpty())
-            url.setQuery(request.query);
-        QNetworkRequest http(url);
-        http.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+        QNetworkRequest http = serverRequest(address.url, address.token.toUtf8(), request);
         http.setAttribute(QNetworkRequest::Http2AllowedAttribute, false);
-        if (!address.token.isEmpty() && url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery) ==
-                                            address.url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery))
-            http.setRawHeader("Authorization", "Bearer " + address.token.toUtf8());
-        if (!request.body.isEmpty())
-            http.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-        addIdempotencyKey(http, request.method);
         return http;
     }
 

@@ -88,10 +88,21 @@ bool isLoopback(const QUrl& url)
     return host.compare(QLatin1String("localhost"), Qt::CaseInsensitive) == 0 || QHostAddress(host).isLoopback();
 }
 
-void addIdempotencyKey(QNetworkRequest& http, const QByteArray& method)
+QNetworkRequest serverRequest(const QUrl& server, const QByteArray& token, const ServerRequest& request)
 {
-    if (method == "PUT" || method == "POST")
+    QUrl url = server.resolved(QUrl(request.path));
+    if (!request.query.isEmpty())
+        url.setQuery(request.query);
+    QNetworkRequest http(url);
+    http.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    if (!token.isEmpty() &&
+        url.adjusted(QUrl::RemovePath | QUrl::RemoveQuery) == server.adjusted(QUrl::RemovePath | QUrl::RemoveQuery))
+        http.setRawHeader("Authorization", "Bearer " + token);
+    if (!request.body.isEmpty())
+        http.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
+    if (request.method == "PUT" || request.method == "POST")
         http.setRawHeader("Idempotency-Key", QUuid::createUuid().toByteArray(QUuid::WithoutBraces));
+    return http;
 }
 
 std::optional<QUrl> parseServerUrl(const QString& text)
@@ -113,16 +124,7 @@ ServerReply askServer(const QUrl& server, const QByteArray& token, const ServerR
     // A server on this machine is never reached through a proxy.
     if (isLoopback(server))
         manager.setProxy(QNetworkProxy::NoProxy);
-    QUrl url = server.resolved(QUrl(request.path));
-    if (!request.query.isEmpty())
-        url.setQuery(request.query);
-    QNetworkRequest http(url);
-    http.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    if (!token.isEmpty())
-        http.setRawHeader("Authorization", "Bearer " + token);
-    if (!request.body.isEmpty())
-        http.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    addIdempotencyKey(http, request.method);
+    const QNetworkRequest http = serverRequest(server, token, request);
 
     ServerReply result;
     // Caught from before the request goes, so that none is lost.

@@ -23,17 +23,20 @@ std::optional<QUrl> parseServerUrl(const QString& text);
 // Whether `url` names this machine: such a server is never reached through a proxy.
 bool isLoopback(const QUrl& url);
 
-// Gives a PUT or POST a fresh Idempotency-Key. Qt's network client sends a
-// request again when its connection closed before any answer; orvessa serve
-// does the requests with one key once, so a resend never switches twice.
-void addIdempotencyKey(QNetworkRequest& http, const QByteArray& method);
-
 struct ServerRequest {
     QByteArray method;  // "GET" or "POST"
     QString path;       // relative to the server's URL, e.g. "api/on"
     QUrlQuery query;    // e.g. outlets=3,5; empty for none
     QByteArray body;    // JSON; empty for none
 };
+
+// `request` as Qt's network client sends it to the server at `server`: the
+// token (when any) goes to that server only, and redirects, which could take
+// it elsewhere, are not followed. A PUT or POST gets a fresh Idempotency-Key:
+// Qt's client sends a request again when its connection closed before any
+// answer, and orvessa serve does the requests with one key once, so a resend
+// never switches twice.
+QNetworkRequest serverRequest(const QUrl& server, const QByteArray& token, const ServerRequest& request);
 
 struct ServerReply {
     enum class End {
