@@ -65,6 +65,21 @@ QStringList linesOf(const QByteArray& out) { return QString::fromUtf8(out).split
 
 QJsonObject jsonOf(const QString& line) { return QJsonDocument::fromJson(line.toUtf8()).object(); }
 
+// The simulator, and orvessa with a runtime folder of its own and outlet 3 named "router".
+struct Board {
+    Board()
+    {
+        orvessa.setEnv("XDG_RUNTIME_DIR", runtime.path());
+        named = orvessa.writeSettings("[Outlets]\n3=router\n");
+    }
+    bool ready() const { return !sim.device().isEmpty() && named; }
+
+    SimProcess sim{{}};
+    Orvessa orvessa;
+    QTemporaryDir runtime;
+    bool named = false;
+};
+
 // Long enough for a read every 5 s to see a change, with room for a busy machine.
 constexpr int PollSeenMs = 15000;
 
@@ -97,12 +112,10 @@ void TestCliWatch::ownPort()
     QFETCH(QStringList, outlets);
     QFETCH(bool, json);
 
-    SimProcess sim({});
-    QVERIFY(!sim.device().isEmpty());
-    Orvessa orvessa;
-    QTemporaryDir runtime;
-    orvessa.setEnv("XDG_RUNTIME_DIR", runtime.path());
-    QVERIFY(orvessa.writeSettings("[Outlets]\n3=router\n"));
+    Board board;
+    QVERIFY(board.ready());
+    SimProcess& sim = board.sim;
+    Orvessa& orvessa = board.orvessa;
     const QStringList port{"--port", sim.device()};
     const QStringList format = json ? QStringList{"--json"} : QStringList{};
     const OrvessaResult before = orvessa.run(port + format + QStringList{"status"} + outlets);
@@ -166,12 +179,10 @@ void TestCliWatch::throughServer()
     QFETCH(QStringList, printed);
     QFETCH(QString, told);
 
-    SimProcess sim({});
-    QVERIFY(!sim.device().isEmpty());
-    Orvessa orvessa;
-    QTemporaryDir runtime;
-    orvessa.setEnv("XDG_RUNTIME_DIR", runtime.path());
-    QVERIFY(orvessa.writeSettings("[Outlets]\n3=router\n"));
+    Board board;
+    QVERIFY(board.ready());
+    SimProcess& sim = board.sim;
+    Orvessa& orvessa = board.orvessa;
     QProcess server;
     const auto stopServer = qScopeGuard([&server] {
         server.kill();
@@ -187,7 +198,7 @@ void TestCliWatch::throughServer()
 
     QStringList where{"--port", sim.device()};
     if (mode == QLatin1String("http")) {
-        QFile token(runtime.filePath("token"));
+        QFile token(board.runtime.filePath("token"));
         QVERIFY(token.open(QIODevice::WriteOnly) && token.write("watch-token\n") > 0);
         token.close();
         QVERIFY(token.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
