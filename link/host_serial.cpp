@@ -161,9 +161,7 @@ void HostSerial::close()
     if (port_.isOpen())
         port_.close();
     // Bytes not yet handed to the panel belong to the closed session.
-    pending_.clear();
-    pendingHead_ = 0;
-    current_.clear();
+    bytes_.clear();
 }
 
 void HostSerial::Output(const QByteArray& bytes)
@@ -183,21 +181,14 @@ void HostSerial::Output(const QByteArray& bytes)
     }
 }
 
-QByteArray HostSerial::Input()
-{
-    QByteArray bytes;
-    bytes.swap(current_);
-    return bytes;
-}
+QByteArray HostSerial::Input() { return bytes_.take(); }
 
 void HostSerial::onReadyRead()
 {
     if (holding_)
         return;
     const QByteArray bytes = port_.readAll();
-    pending_.append(bytes);
-    if (pendingHead_ < pending_.size())
-        postDelivery();
+    bytes_.add(bytes);
     if (burstWindow_.elapsed() > BurstWindowMs) {
         burstWindow_.restart();
         burstBytes_ = 0;
@@ -227,28 +218,8 @@ void HostSerial::endHold()
         onReadyRead();
 }
 
-void HostSerial::postDelivery()
+void HostSerial::received()
 {
-    if (deliveryPosted_)
-        return;
-    deliveryPosted_ = true;
-    QMetaObject::invokeMethod(this, &HostSerial::deliverOne, Qt::QueuedConnection);
-}
-
-void HostSerial::deliverOne()
-{
-    deliveryPosted_ = false;
-    if (pendingHead_ >= pending_.size())
-        return;
-    // A byte the handler did not take is kept ahead of the next one.
-    current_.append(pending_.at(pendingHead_++));
-    if (pendingHead_ == pending_.size()) {
-        pending_.clear();
-        pendingHead_ = 0;
-    } else {
-        // The next byte gets its own event, also while this handler waits in a nested loop.
-        postDelivery();
-    }
     commEvent_ = ComEvReceive;
     emit OnComm();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "byte_events.h"
 #include "device_listing.h"
 #include "open_failure.h"
 #include "port_map.h"
@@ -62,8 +63,7 @@ private:
     void onError(QSerialPort::SerialPortError error);
     void startHold();
     void endHold();
-    void postDelivery();
-    void deliverOne();
+    void received();
 
     std::unique_ptr<QSettings> settings_;
     std::unique_ptr<DeviceListing> listing_;
@@ -74,10 +74,7 @@ private:
     LineSettings line_;
     std::optional<OpenFailure> lastOpenFailure_;
     std::int16_t commEvent_ = 0;
-    QByteArray pending_;  // received; bytes from pendingHead_ on are not yet delivered
-    qsizetype pendingHead_ = 0;
-    QByteArray current_;  // the byte of the event being delivered
-    bool deliveryPosted_ = false;
+    ByteEvents bytes_{[this] { received(); }};
     // A line full of bytes (noise) is read in gulps: while holding, the bytes
     // wait in the device instead of waking the panel one by one.
     QTimer holdTimer_;

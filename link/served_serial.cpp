@@ -76,8 +76,7 @@ void ServedSerial::close()
         client_.reset();
     }
     // Replies not yet handed to the panel belong to the closed session.
-    pending_.clear();
-    current_.clear();
+    bytes_.clear();
 }
 
 void ServedSerial::Output(const QByteArray& bytes)
@@ -104,12 +103,7 @@ void ServedSerial::Output(const QByteArray& bytes)
     // Anything else is nothing the board would obey.
 }
 
-QByteArray ServedSerial::Input()
-{
-    QByteArray bytes;
-    bytes.swap(current_);
-    return bytes;
-}
+QByteArray ServedSerial::Input() { return bytes_.take(); }
 
 QString ServedSerial::describePort(std::int16_t port) const
 {
@@ -148,34 +142,18 @@ void ServedSerial::onLost(const QString& why)
 
 void ServedSerial::deliverStatusReply()
 {
-    if (pending_.size() + ReplyFormat::Size > MaxPendingBytes)
+    if (bytes_.waiting() + ReplyFormat::Size > MaxPendingBytes)
         return;
-    pending_.append('\0');
-    pending_.append(static_cast<char>(*word_ & 0xFF));
-    pending_.append(static_cast<char>(*word_ >> 8));
-    pending_.append(static_cast<char>(ReplyFormat::StatusMark));
-    postDelivery();
+    QByteArray reply;
+    reply.append('\0');
+    reply.append(static_cast<char>(*word_ & 0xFF));
+    reply.append(static_cast<char>(*word_ >> 8));
+    reply.append(static_cast<char>(ReplyFormat::StatusMark));
+    bytes_.add(reply);
 }
 
-void ServedSerial::postDelivery()
+void ServedSerial::received()
 {
-    if (deliveryPosted_)
-        return;
-    deliveryPosted_ = true;
-    QMetaObject::invokeMethod(this, &ServedSerial::deliverOne, Qt::QueuedConnection);
-}
-
-void ServedSerial::deliverOne()
-{
-    deliveryPosted_ = false;
-    if (pending_.isEmpty())
-        return;
-    // A byte the handler did not take is kept ahead of the next one.
-    current_.append(pending_.front());
-    pending_.remove(0, 1);
-    // The next byte gets its own event, also while this handler waits in a nested loop.
-    if (!pending_.isEmpty())
-        postDelivery();
     commEvent_ = ComEvReceive;
     emit OnComm();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "board_server.h"
+#include "byte_events.h"
 #include "serial_component.h"
 
 #include <QByteArray>
@@ -72,8 +73,7 @@ private:
     void onLink(const QJsonObject& link);
     void onLost(const QString& why);
     void deliverStatusReply();
-    void postDelivery();
-    void deliverOne();
+    void received();
 
     Connector connector_;
     QString server_;
@@ -83,7 +83,5 @@ private:
     std::optional<std::uint16_t> word_;  // of the last state that carried one
     bool answering_ = true;
     std::int16_t commEvent_ = 0;
-    QByteArray pending_;  // made replies not yet delivered
-    QByteArray current_;  // the byte of the event being delivered
-    bool deliveryPosted_ = false;
+    ByteEvents bytes_{[this] { received(); }};  // made replies
 };
