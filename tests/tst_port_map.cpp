@@ -6,6 +6,7 @@
 #include "port_map.h"
 #include "port_wording.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QProcess>
 #include <QSettings>
@@ -251,6 +252,11 @@ private slots:
         QFile other(file);
         QVERIFY(other.open(QIODevice::WriteOnly));
         other.write(changed);
+        other.close();
+        // Later than QSettings' own write, as an edit is: a file of the same
+        // size written within the same tick would look unchanged to it.
+        QVERIFY(other.open(QIODevice::ReadWrite));
+        QVERIFY(other.setFileTime(QDateTime::currentDateTime().addSecs(2), QFileDevice::FileModificationTime));
         other.close();
         listing.devices << adapterB();
         QStringList paths;
